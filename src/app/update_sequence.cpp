@@ -1,0 +1,114 @@
+#include "app/update_sequence.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <cstring>
+
+#include "app/globals.h"
+#include "app/working_folder.h"
+#include "net/http_connection.h"
+#include "net/package_download.h"
+#include "net/server_hosts.h"
+#include "net/server_queries.h"
+#include "resource.h"
+#include "system/elevation_gate.h"
+#include "system/process_terminator.h"
+#include "system/self_removal.h"
+#include "ui/access_code_dialog.h"
+
+namespace {
+
+const char kHostProgram[] = "vxagent.exe";
+const char* const kProductPrograms[] = {"vxagent.exe", "vxpanel.exe", "vxcourier.exe", "vxlink.exe"};
+const DWORD kHostSettleMs = 500;
+
+void RecordOsVersion() {
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    GetVersionExA(&info);
+    g_osPlatformId = info.dwPlatformId;
+    g_osMajorVersion = info.dwMajorVersion;
+    g_osMinorVersion = info.dwMinorVersion;
+}
+
+// Steps 3 to 5: product folder, server choice, working folder. False when the working folder
+// cannot be used; the run must then not touch anything, as it would work in whatever folder it
+// was started from.
+bool PrepareWorkingFolder(int& serverChoice, char (&folder)[MAX_PATH], char (&settingsPath)[MAX_PATH]) {
+    char sharedDocuments[MAX_PATH] = {};
+    SHGetSpecialFolderPathA(nullptr, sharedDocuments, CSIDL_COMMON_DOCUMENTS, FALSE);
+    if (!BuildProductFolder(sharedDocuments, folder)) {
+        return false;
+    }
+    CreateDirectoryA(folder, nullptr);  // an existing folder is no error
+    serverChoice = ProbeServerSelection();
+    return BuildWorkingFolder(serverChoice, folder, settingsPath) && EnterFolder(folder);
+}
+
+void StopProductPrograms(bool isAdminMember) {
+    LaunchHost("-stop");
+    if (isAdminMember) {
+        LaunchHost("-remove");
+    }
+    for (const char* program : kProductPrograms) {
+        TerminateProcessesByName(program);
+    }
+    Sleep(kHostSettleMs);
+}
+
+void StartHost(bool isAdminMember) {
+    if (isAdminMember) {
+        LaunchHost("-install");
+    }
+    ShellExecuteA(nullptr, "open", kHostProgram, isAdminMember ? "-start" : "", nullptr, SW_SHOWNORMAL);
+}
+
+}  // namespace
+
+void LaunchHost(const char* parameters) {
+    ShellExecuteA(nullptr, "open", kHostProgram, parameters, nullptr, SW_SHOWNORMAL);
+    Sleep(kHostSettleMs);
+}
+
+void RunUpdateSequence() {
+    const bool isAdminMember = ApplyElevationGate();
+    RecordOsVersion();
+
+    int serverChoice = kPrimaryServer;
+    char workingFolder[MAX_PATH] = {};
+    char settingsPath[MAX_PATH] = {};
+    if (PrepareWorkingFolder(serverChoice, workingFolder, settingsPath)) {
+        if (serverChoice == kPrimaryServer) {
+            g_updater.OpenSession(kPrimaryHost, kPrimaryPort);
+        } else {
+            g_updater.OpenSession(kBackupHost, kBackupPort);
+        }
+
+        // Only an accepted code goes on: a cancel, or a dialog that could not be shown, must not
+        // stop the host program and restart it with a code no server accepted.
+        const INT_PTR dialogResult = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_ACCESS_CODE), nullptr,
+                                                     AccessCodeDialogProc, 0);
+        if (dialogResult == IDC_CONNECT) {
+            StopProductPrograms(isAdminMember);
+
+            char installedVersion[10] = {};
+            char serverVersion[10] = {};
+            ReadInstalledVersion(settingsPath, installedVersion);
+            // The version is recorded only once its package is in place, so that a failed update
+            // is tried again on the next run.
+            bool installed = IsVersionCurrent(g_updater, installedVersion, serverVersion);
+            if (!installed) {
+                installed = DownloadPackage(g_updater, serverVersion, workingFolder);
+            }
+
+            RecordAccessCode(settingsPath, g_accessCode);
+            StartHost(isAdminMember);
+            if (installed) {
+                RecordInstalledVersion(settingsPath, serverVersion);
+            }
+        }
+    }
+    StartSelfRemovalScript();
+}

@@ -1,0 +1,55 @@
+#include "app/working_folder.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+const char kSection[] = "server";
+}
+
+bool AppendBounded(char* buffer, size_t capacity, const char* text) {
+    const size_t used = strnlen(buffer, capacity);
+    const size_t added = strlen(text);
+    if (used >= capacity || added >= capacity - used) {
+        return false;
+    }
+    memcpy(buffer + used, text, added + 1);
+    return true;
+}
+
+bool BuildProductFolder(const char* sharedDocuments, char (&folder)[MAX_PATH]) {
+    memset(folder, 0, sizeof(folder));
+    return AppendBounded(folder, sizeof(folder), sharedDocuments) &&
+           AppendBounded(folder, sizeof(folder), "\\Vantorix");
+}
+
+bool BuildWorkingFolder(int serverChoice, char (&folder)[MAX_PATH], char (&settingsPath)[MAX_PATH]) {
+    memset(settingsPath, 0, sizeof(settingsPath));
+    const char* leaf = serverChoice == kPrimaryServer ? "\\Customer" : "\\Customer_Backup";
+    if (!AppendBounded(folder, sizeof(folder), leaf)) {
+        return false;
+    }
+    const int length = snprintf(settingsPath, sizeof(settingsPath), "%s\\info.dat", folder);
+    return length > 0 && static_cast<size_t>(length) < sizeof(settingsPath);
+}
+
+bool EnterFolder(const char* folder) {
+    CreateDirectoryA(folder, nullptr);  // an existing folder is no error
+    return SetCurrentDirectoryA(folder) != FALSE;
+}
+
+void ReadInstalledVersion(const char* settingsPath, char (&version)[10]) {
+    memset(version, 0, sizeof(version));
+    GetPrivateProfileStringA(kSection, "version", "", version, sizeof(version), settingsPath);
+}
+
+void RecordAccessCode(const char* settingsPath, int accessCode) {
+    char codeText[10] = {};
+    snprintf(codeText, sizeof(codeText), "%d", accessCode);
+    WritePrivateProfileStringA(kSection, "code_str", codeText, settingsPath);
+    WritePrivateProfileStringA(kSection, "restarted", "1", settingsPath);
+}
+
+void RecordInstalledVersion(const char* settingsPath, const char* version) {
+    WritePrivateProfileStringA(kSection, "version", version, settingsPath);
+}

@@ -1,0 +1,60 @@
+// Owners for the platform's handles and blocks: each releases what it holds when it goes out of
+// scope, so every path out of an operation releases what the operation acquired.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+template <typename THandle, typename TTraits>
+class CScopedResource {
+public:
+    CScopedResource() : m_handle(TTraits::Empty()) {}
+    explicit CScopedResource(THandle handle) : m_handle(handle) {}
+    ~CScopedResource() { Close(); }
+    CScopedResource(const CScopedResource&) = delete;
+    CScopedResource& operator=(const CScopedResource&) = delete;
+
+    THandle Get() const { return m_handle; }
+    bool IsValid() const { return TTraits::IsValid(m_handle); }
+    void Reset(THandle handle) {
+        Close();
+        m_handle = handle;
+    }
+    void Close() {
+        if (TTraits::IsValid(m_handle)) {
+            TTraits::Release(m_handle);
+        }
+        m_handle = TTraits::Empty();
+    }
+
+private:
+    THandle m_handle;
+};
+
+struct CKernelHandleTraits {
+    static HANDLE Empty() { return nullptr; }
+    static bool IsValid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static void Release(HANDLE h) { CloseHandle(h); }
+};
+using CScopedHandle = CScopedResource<HANDLE, CKernelHandleTraits>;
+
+struct CLibraryTraits {
+    static HMODULE Empty() { return nullptr; }
+    static bool IsValid(HMODULE h) { return h != nullptr; }
+    static void Release(HMODULE h) { FreeLibrary(h); }
+};
+using CScopedLibrary = CScopedResource<HMODULE, CLibraryTraits>;
+
+struct CProcessHeapTraits {
+    static void* Empty() { return nullptr; }
+    static bool IsValid(void* p) { return p != nullptr; }
+    static void Release(void* p) { HeapFree(GetProcessHeap(), 0, p); }
+};
+using CScopedHeapBlock = CScopedResource<void*, CProcessHeapTraits>;
+
+struct CSidTraits {
+    static PSID Empty() { return nullptr; }
+    static bool IsValid(PSID p) { return p != nullptr; }
+    static void Release(PSID p) { FreeSid(p); }
+};
+using CScopedSid = CScopedResource<PSID, CSidTraits>;

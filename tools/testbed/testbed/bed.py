@@ -1,0 +1,134 @@
+"""One build tree's test bed: its own Wine prefix (made once, trusting the test CA), an Xvfb display
+and the local servers, all inside a network namespace of the run's own.
+
+Wine opens sockets in the wineserver, so the wineserver must live in the run's namespace: runs of one
+build tree therefore take turns (a lock), and each starts and ends its own wineserver.
+"""
+import contextlib
+import fcntl
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+from . import pki as pki_mod
+from . import servers
+
+
+def in_private_netns():
+    return os.environ.get("VX_NETNS") == str(os.getpid())
+
+
+def reexec_in_netns():
+    """Runs this very command again in a new network namespace whose loopback is up."""
+    args = [sys.executable, *sys.argv]
+    script = 'ip link set lo up && export VX_NETNS=$$ && exec "$@"'
+    os.execvp("unshare", ["unshare", "--net", "--", "sh", "-c", script, "sh", *args])
+
+
+class Bed:
+    def __init__(self, build_dir, source_dir):
+        self.build_dir = os.path.abspath(build_dir)
+        self.source_dir = source_dir
+        self.root = os.path.join(self.build_dir, "testbed")
+        self.prefix = os.path.join(self.root, "prefix")
+        self.pki = pki_mod.Pki(os.path.join(self.root, "pki"))
+        self.display = None
+        self.run_dir = None
+        self._xvfb = None
+        self._servers = None
+        self._lock_file = None
+
+    # -- environment -------------------------------------------------------------------------
+    def env(self, **extra):
+        env = dict(os.environ)
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG=env.get("WINEDEBUG", "-all"),
+                   WINEDLLOVERRIDES=env.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
+        if self.display:
+            env["DISPLAY"] = self.display
+        if self.run_dir:
+            env["VX_TESTBED_DIR"] = self.run_dir
+        env.update(extra)
+        return env
+
+    def wine(self, *args, timeout=None, env=None, **kwargs):
+        return subprocess.run(["wine", *args], env=env or self.env(), timeout=timeout, **kwargs)
+
+    def wine_popen(self, *args, env=None, **kwargs):
+        return subprocess.Popen(["wine", *args], env=env or self.env(), **kwargs)
+
+    @staticmethod
+    def windows_path(unix_path):
+        return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+    def drive_c(self, *parts):
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    # -- lifecycle ---------------------------------------------------------------------------
+    def __enter__(self):
+        os.makedirs(self.root, exist_ok=True)
+        self._lock_file = open(os.path.join(self.root, "lock"), "w")
+        fcntl.flock(self._lock_file, fcntl.LOCK_EX)
+        self._kill_wineserver()
+        self._start_xvfb()
+        self._ensure_prefix()
+        self.run_dir = tempfile.mkdtemp(prefix="run-", dir=self.root)
+        self._servers = servers.ServerSet(self.run_dir, self.pki).__enter__()
+        self.scenario = self._servers.scenario
+        return self
+
+    def __exit__(self, exc_type, *exc):
+        self._kill_wineserver()
+        if self._servers:
+            self._servers.__exit__()
+        if self._xvfb:
+            self._xvfb.terminate()
+            self._xvfb.wait()
+        if self.run_dir and exc_type is None and not os.environ.get("VX_KEEP_RUN"):
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+        self._lock_file.close()
+
+    def wait_for_wine_exit(self, timeout):
+        """Waits until every Wine process of the prefix has ended; false on time-out."""
+        try:
+            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
+            return True
+        except subprocess.TimeoutExpired:
+            return False
+
+    def _kill_wineserver(self):
+        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            if subprocess.run(["wineserver", "-w"], env=self.env(), timeout=15).returncode == 0:
+                break
+
+    def _start_xvfb(self):
+        read_fd, write_fd = os.pipe()
+        self._xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as f:
+            number = f.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def _ensure_prefix(self):
+        ready = os.path.join(self.root, "prefix.ready")
+        if os.path.exists(ready):
+            return
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        if not self.pki.exists():
+            self.pki.create()
+        subprocess.run(["wineboot", "-i"], env=self.env(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wait_for_wine_exit(120)
+        trust = os.path.join(self.build_dir, "tools", "vxtrustca.exe")
+        self.wine(trust, self.windows_path(self.pki.ca_der), check=True, timeout=120)
+        self.wait_for_wine_exit(120)
+        open(ready, "w").close()

@@ -1,0 +1,157 @@
+"""End-to-end support: runs the real vxstarter.exe under Wine in the test bed that `vxrun --python`
+prepared (private network namespace, Xvfb, local servers, the build tree's Wine prefix).
+
+    import vxe2e
+    class MyTest(vxe2e.StarterTestCase):
+        def test_x(self):
+            self.servers.set({"routes": {...}})
+            run = self.start_starter()          # a fresh copy in a Downloads folder of its own
+            ...drive it with self.ui(...)...
+            self.wait_for_exit()
+    vxe2e.main()
+"""
+import configparser
+import getpass
+import os
+import shutil
+import subprocess
+import sys
+import time
+import unittest
+
+from testbed import servers as servers_mod
+
+BUILD_DIR = os.environ.get("VX_BUILD_DIR", "")
+SOURCE_DIR = os.environ.get("VX_SOURCE_DIR", "")
+PREFIX = os.environ.get("WINEPREFIX", "")
+RUN_DIR = os.environ.get("VX_TESTBED_DIR", "")
+
+STARTER = os.path.join(BUILD_DIR, "vxstarter.exe")
+UIDRIVER = os.path.join(BUILD_DIR, "tools", "uidriver", "vxuidriver.exe")
+STANDIN_DIR = os.path.join(BUILD_DIR, "tools", "standin")
+
+
+def drive_c(*parts):
+    return os.path.join(PREFIX, "drive_c", *parts)
+
+
+def windows_path(unix_path):
+    """The Windows name of a file of this machine: inside drive_c as C:, anything else under Z:."""
+    path = os.path.abspath(unix_path)
+    c_root = os.path.abspath(drive_c())
+    if path == c_root or path.startswith(c_root + os.sep):
+        return "C:" + (path[len(c_root):] or "\\").replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
+
+
+def product_folder():
+    return drive_c("users", "Public", "Documents", "Vantorix")
+
+
+def working_folder(backup=False):
+    return os.path.join(product_folder(), "Customer_Backup" if backup else "Customer")
+
+
+def read_info(backup=False):
+    """info.dat of a working folder as {key: value} of its "server" section; {} when absent."""
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.optionxform = str
+    path = os.path.join(working_folder(backup), "info.dat")
+    if not os.path.exists(path):
+        return {}
+    with open(path, encoding="latin-1") as f:
+        parser.read_file(f)
+    return dict(parser["server"]) if parser.has_section("server") else {}
+
+
+def wine_env(**extra):
+    env = dict(os.environ)
+    env.update(extra)
+    return env
+
+
+def wine(*args, timeout=120, env=None, check=False):
+    return subprocess.run(["wine", *args], env=env or wine_env(), timeout=timeout, check=check,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
+
+
+def wait_for_wine_exit(timeout=60):
+    """True when every Wine process of the prefix has ended within the time."""
+    try:
+        subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=timeout)
+        return True
+    except subprocess.TimeoutExpired:
+        return False
+
+
+def kill_wine():
+    subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=30)
+
+
+def wait_until(condition, timeout, interval=0.1):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(interval)
+    return condition()
+
+
+class Starter:
+    """One copy of vxstarter.exe in a folder of its own, as a customer's download."""
+
+    def __init__(self, folder_name):
+        self.folder = drive_c("users", getpass.getuser(), "Downloads", folder_name)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.path = os.path.join(self.folder, "vxstarter.exe")
+        shutil.copy2(STARTER, self.path)
+        self.process = None
+
+    def start(self, *args, env=None):
+        self.process = subprocess.Popen(["wine", windows_path(self.path), *args], env=env or wine_env(),
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return self
+
+    def gone(self):
+        return not os.path.exists(self.path)
+
+
+class StarterTestCase(unittest.TestCase):
+    """Each test starts with no Wine process, no product folder, no request logged."""
+
+    def setUp(self):
+        kill_wine()
+        shutil.rmtree(product_folder(), ignore_errors=True)
+        self.servers = servers_mod.Scenario(RUN_DIR)
+        self.servers.set({"routes": {}})
+        self.servers.clear_log()
+        self._starters = 0
+
+    def tearDown(self):
+        kill_wine()
+
+    def new_starter(self):
+        self._starters += 1
+        return Starter(f"{self.id().rsplit('.', 1)[-1]}-{self._starters}")
+
+    def start_starter(self, *args, env=None):
+        return self.new_starter().start(*args, env=env)
+
+    def ui(self, *args, timeout=60):
+        """Runs the UI driver with these arguments; its standard output, stripped."""
+        result = wine(windows_path(UIDRIVER), *args, timeout=timeout)
+        if result.returncode != 0:
+            raise AssertionError(f"uidriver {' '.join(args)} failed ({result.returncode}): {result.stdout}{result.stderr}")
+        return result.stdout.strip()
+
+    def requests(self):
+        return self.servers.requests()
+
+    def request_paths(self):
+        return [(r["port"], r["path"]) for r in self.requests()]
+
+
+def main():
+    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[1:]])

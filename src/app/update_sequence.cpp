@@ -88,8 +88,8 @@ void RunUpdateSequence() {
 
         // Only an accepted code goes on: a cancel, or a dialog that could not be shown, must not
         // stop the host program and restart it with a code no server accepted.
-        const INT_PTR dialogResult = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_ACCESS_CODE), nullptr,
-                                                     AccessCodeDialogProc, 0);
+        const INT_PTR dialogResult =
+            DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_ACCESS_CODE), nullptr, AccessCodeDialogProc, 0);
         if (dialogResult == IDC_CONNECT) {
             StopProductPrograms(isAdminMember);
 

@@ -48,14 +48,15 @@ bool CHttpConnection::Open(const char* agent, DWORD accessType, const char* prox
     return m_hSession != nullptr;
 }
 
-bool CHttpConnection::Connect(const char* host, INTERNET_PORT port, const char* userName, const char* password,
-                              DWORD service, DWORD flags, DWORD_PTR context) {
+bool CHttpConnection::Connect(const char* host, INTERNET_PORT port, const char* userName,
+                              const char* password, DWORD service, DWORD flags, DWORD_PTR context) {
     CloseInternetHandle(m_hConnection);
     m_hConnection = InternetConnectA(m_hSession, host, port, userName, password, service, flags, context);
     return m_hConnection != nullptr;
 }
 
-bool CHttpConnection::OpenRequest(const char* path, bool secure, const char* referrer, const char** acceptTypes) {
+bool CHttpConnection::OpenRequest(const char* path, bool secure, const char* referrer,
+                                  const char** acceptTypes) {
     CloseInternetHandle(m_hRequest);
     const DWORD flags = secure ? (kReloadNoCacheWrite | INTERNET_FLAG_SECURE) : kReloadNoCacheWrite;
     m_hRequest = HttpOpenRequestA(m_hConnection, "GET", path, "HTTP/1.0", referrer, acceptTypes, flags, 0);
@@ -63,7 +64,8 @@ bool CHttpConnection::OpenRequest(const char* path, bool secure, const char* ref
     return m_hRequest != nullptr;
 }
 
-bool CHttpConnection::SendRequest(const char* headers, DWORD headersLength, void* optional, DWORD optionalLength) {
+bool CHttpConnection::SendRequest(const char* headers, DWORD headersLength, void* optional,
+                                  DWORD optionalLength) {
     return HttpSendRequestA(m_hRequest, headers, headersLength, optional, optionalLength) != FALSE;
 }
 

@@ -14,8 +14,8 @@ extern DWORD g_httpTimeoutMs;
 class CHttpConnection {
 public:
     bool Open(const char* agent, DWORD accessType, const char* proxy, const char* proxyBypass, DWORD flags);
-    bool Connect(const char* host, INTERNET_PORT port, const char* userName, const char* password, DWORD service,
-                 DWORD flags, DWORD_PTR context);
+    bool Connect(const char* host, INTERNET_PORT port, const char* userName, const char* password,
+                 DWORD service, DWORD flags, DWORD_PTR context);
     bool OpenRequest(const char* path, bool secure, const char* referrer, const char** acceptTypes);
     bool SendRequest(const char* headers, DWORD headersLength, void* optional, DWORD optionalLength);
     bool QueryInfo(DWORD infoLevel, void* buffer, DWORD* lengthInOut, DWORD* index);

@@ -22,7 +22,8 @@ protected:
 
     // Opens, sends and reads one GET of path; the answer body, or "<failed>".
     std::string Get(unsigned short port, const char* path, bool secure) {
-        if (!m_client.OpenSession("localhost", port) || !m_client.m_http.OpenRequest(path, secure, nullptr, nullptr) ||
+        if (!m_client.OpenSession("localhost", port) ||
+            !m_client.m_http.OpenRequest(path, secure, nullptr, nullptr) ||
             !m_client.m_http.SendRequest(nullptr, 0, nullptr, 0)) {
             return "<failed>";
         }
@@ -105,7 +106,8 @@ TEST_F(HttpConnectionTest, OpenSessionReplacesAllThreeHandles) {
     // A handle value may be given out again, but no request handle may survive the reconnection.
     EXPECT_NE(static_cast<DWORD>(INTERNET_HANDLE_TYPE_HTTP_REQUEST), HandleType(oldRequest));
     EXPECT_EQ(static_cast<DWORD>(INTERNET_HANDLE_TYPE_INTERNET), HandleType(m_client.m_http.m_hSession));
-    EXPECT_EQ(static_cast<DWORD>(INTERNET_HANDLE_TYPE_CONNECT_HTTP), HandleType(m_client.m_http.m_hConnection));
+    EXPECT_EQ(static_cast<DWORD>(INTERNET_HANDLE_TYPE_CONNECT_HTTP),
+              HandleType(m_client.m_http.m_hConnection));
     if (m_client.m_http.m_hConnection != oldConnection) {
         EXPECT_EQ(0u, HandleType(oldConnection));
     }

@@ -3,7 +3,8 @@
 Each answer is chosen by the scenario file, re-read for every request, so a test (even one running
 under Wine) changes the answers by writing that file. Every request is logged as one JSON line.
 
-Scenario: {"routes": {"<port> <path>": RESPONSE, ...}} where the key is tried with the full path
+Scenario: {"routes": {"<port> <path>": RESPONSE, ...}, "down": [PORT, ...]} where a port listed as
+down resets every connection at once, before any request (as a server that cannot be reached), and the key is tried with the full path
 (query included), then with the path without query, then "<port> *" and "* <path>"; no match gives
 404. RESPONSE fields (all optional):
   status (200), reason, body (text, bytes 0-255 as characters), body_file (path),
@@ -15,6 +16,7 @@ import json
 import os
 import socket
 import ssl
+import struct
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -35,12 +37,18 @@ class Scenario:
             json.dump(scenario, f)
         os.replace(tmp, self.path)
 
-    def response_for(self, port, path):
+    def _load(self):
         try:
             with open(self.path) as f:
-                routes = json.load(f).get("routes", {})
+                return json.load(f)
         except (OSError, ValueError):
-            routes = {}
+            return {}
+
+    def is_down(self, port):
+        return port in self._load().get("down", [])
+
+    def response_for(self, port, path):
+        routes = self._load().get("routes", {})
         bare = path.split("?", 1)[0]
         for key in (f"{port} {path}", f"{port} {bare}", f"{port} *", f"* {path}", f"* {bare}"):
             if key in routes:
@@ -153,6 +161,12 @@ class Server(ThreadingHTTPServer):
         self.server_activate()
         self.scenario = scenario
         self.tls = tls
+
+    def verify_request(self, request, client_address):
+        if self.scenario.is_down(self.server_address[1]):
+            request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return False
+        return True
 
     def get_request(self):
         sock, addr = super().get_request()

@@ -19,6 +19,6 @@ void PlaceDialogTopmost(HWND dialog) {
         height = areaHeight;
     }
     // Integer halves: an odd pixel of the difference falls to the right and to the bottom.
-    SetWindowPos(dialog, HWND_TOPMOST, workArea.left + (areaWidth - width) / 2, workArea.top + (areaHeight - height) / 2,
-                 width, height, SWP_SHOWWINDOW);
+    SetWindowPos(dialog, HWND_TOPMOST, workArea.left + (areaWidth - width) / 2,
+                 workArea.top + (areaHeight - height) / 2, width, height, SWP_SHOWWINDOW);
 }

@@ -1,6 +1,7 @@
 // Identifiers of the starter's resources, shared by the code and the resource script.
 #pragma once
 
+#define IDC_STATIC (-1)
 #define IDS_INVALID_CODE 1
 #define IDI_APP 102
 #define IDD_ACCESS_CODE 129

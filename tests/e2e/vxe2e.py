@@ -114,6 +114,15 @@ class Starter:
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
+    def wait_for_end(self, timeout=90):
+        """True when this run, and every Wine process it left (an elevated relaunch, the host program it
+        started, the self-removal script), has ended within the time."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return False
+        return wait_for_wine_exit(timeout)
+
     def gone(self):
         return not os.path.exists(self.path)
 

@@ -1,0 +1,55 @@
+// CUnzipper unpacks a ZIP archive on disk into a folder: file entries are streamed to files at the
+// relative paths they name (missing folders created), with their stored time as creation and
+// last-write time. The unpacking fails, keeping what was written before, on a damaged or encrypted
+// entry, on data that does not match its CRC-32 or size, on a damaged list of entries, and on an
+// entry name that would leave the folder, name a device or not fit in a path.
+#pragma once
+
+#include <windows.h>
+
+#include "unzip.h"
+
+// The information on one entry, from its central-directory record.
+struct ArchiveEntryInfo {
+    char name[261];  // as stored, forward slashes turned into backslashes
+    char comment[256];
+    DWORD versionMadeBy;
+    DWORD versionNeeded;
+    DWORD generalFlags;
+    DWORD compressionMethod;  // 0 stored, 8 deflated
+    DWORD dosDateTime;        // MS-DOS date in the high word, time in the low word
+    DWORD crc;
+    DWORD compressedSize;
+    DWORD uncompressedSize;
+    DWORD internalAttributes;
+    DWORD externalAttributes;
+    bool isFolder;  // name ends with a backslash
+};
+
+class CUnzipper {
+public:
+    // Unpacks every entry of the archive below destFolder, creating it if need be. True when the
+    // whole list of entries was unpacked.
+    static bool ExtractArchive(const char* archivePath, const char* destFolder);
+
+    CUnzipper();
+    virtual ~CUnzipper();
+    CUnzipper(const CUnzipper&) = delete;
+    CUnzipper& operator=(const CUnzipper&) = delete;
+
+    // Writes the current entry below destFolder; true for a folder entry, which creates nothing.
+    bool ExtractCurrentEntry(const char* destFolder);
+    // False when no archive is open, the record cannot be read or its name does not fit whole.
+    bool ReadEntryInfo(ArchiveEntryInfo& info);
+    bool MoveToFirstEntry();
+    // False at the end of the list too; IsAtEndOfList tells that regular end from a damaged record.
+    bool MoveToNextEntry();
+    bool IsAtEndOfList() const { return m_bEndOfList; }
+
+    // True when path exists as a folder on return; missing levels are created top down.
+    static bool EnsureFolderPath(const char* path);
+
+private:
+    unzFile m_hArchive;
+    bool m_bEndOfList;
+};

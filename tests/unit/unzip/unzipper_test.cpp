@@ -1,0 +1,304 @@
+// CUnzipper on real archives built by the test and on the real file system: targets, folders,
+// data, failures, and the entries it refuses.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+#include "unzip/unzipper.h"
+#include "zip_writer.h"
+
+namespace {
+
+class UnzipperTest : public ::testing::Test {
+protected:
+    std::string WriteArchive(const std::string& bytes) {
+        const std::string path = m_sandbox.Path("package.zip");
+        EXPECT_TRUE(WriteWholeFile(path, bytes));
+        return path;
+    }
+    bool Extract(const std::vector<CZipEntry>& entries, const std::string& dest) {
+        return CUnzipper::ExtractArchive(WriteArchive(BuildZip(entries)).c_str(), dest.c_str());
+    }
+    std::string Dest() const { return m_sandbox.Path("dest"); }
+
+    CSandbox m_sandbox;
+};
+
+TEST_F(UnzipperTest, FilesGetTheirWholeFolderChainWithoutFolderEntries) {
+    ASSERT_TRUE(Extract({DeflatedEntry("a/b/c/deep.txt", "deep"), StoredEntry("top.txt", "top"),
+                         DeflatedEntry("a\\b\\side.txt", "side")},
+                        Dest()));
+    EXPECT_EQ((std::vector<std::string>{"a\\", "a\\b\\", "a\\b\\c\\", "a\\b\\c\\deep.txt", "a\\b\\side.txt",
+                                        "top.txt"}),
+              ListTree(Dest()));
+    EXPECT_EQ("deep", ReadWholeFile(Dest() + "\\a\\b\\c\\deep.txt"));
+    EXPECT_EQ("side", ReadWholeFile(Dest() + "\\a\\b\\side.txt"));
+}
+
+TEST_F(UnzipperTest, FolderEntriesCreateNothing) {
+    ASSERT_TRUE(Extract({StoredEntry("empty/", ""), StoredEntry("x\\y\\", "")}, Dest()));
+    EXPECT_TRUE(FolderExists(Dest()));
+    EXPECT_TRUE(ListTree(Dest()).empty());
+}
+
+TEST_F(UnzipperTest, AnArchiveWithoutEntriesFailsAfterTheDestinationExists) {
+    // The library takes an end record at offset 0 for a missing one, so the bare empty archive
+    // does not even open; behind a leading stub it opens and shows its 0 entries.
+    const std::string empty = BuildZip({});
+    EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(empty).c_str(), Dest().c_str()));
+    EXPECT_FALSE(FolderExists(Dest()));
+    EXPECT_FALSE(
+        CUnzipper::ExtractArchive(WriteArchive("MZ stub" + empty).c_str(), (Dest() + "\\inner").c_str()));
+    EXPECT_TRUE(FolderExists(Dest() + "\\inner"));
+}
+
+TEST_F(UnzipperTest, EitherSeparatorGivesTheSameTarget) {
+    ASSERT_TRUE(Extract({StoredEntry("d1/d2/f.txt", "forward")}, Dest()));
+    EXPECT_EQ("forward", ReadWholeFile(Dest() + "\\d1\\d2\\f.txt"));
+    ASSERT_TRUE(Extract({StoredEntry("d1\\d2\\f.txt", "back")}, Dest()));
+    EXPECT_EQ("back", ReadWholeFile(Dest() + "\\d1\\d2\\f.txt"));
+    EXPECT_EQ((std::vector<std::string>{"d1\\", "d1\\d2\\", "d1\\d2\\f.txt"}), ListTree(Dest()));
+}
+
+TEST_F(UnzipperTest, ADestinationEndingInABackslashGetsNoSecondOne) {
+    // The target fills the path limit exactly; one more backslash would not fit.
+    const std::string dest = Dest() + "\\";
+    const std::string name = std::string(MAX_PATH - 1 - dest.size() - 4, 'n') + ".txt";
+    ASSERT_EQ(static_cast<size_t>(MAX_PATH - 1), dest.size() + name.size());
+    ASSERT_TRUE(Extract({StoredEntry(name, "fits")}, dest));
+    EXPECT_EQ("fits", ReadWholeFile(dest + name));
+    // One character more does not fit, and is refused rather than cut.
+    EXPECT_FALSE(Extract({StoredEntry("m" + name, "too long")}, dest));
+    EXPECT_EQ(std::vector<std::string>{name}, ListTree(Dest()));
+}
+
+TEST_F(UnzipperTest, ADestinationEndingInASlashOrANameGetsABackslash) {
+    ASSERT_TRUE(Extract({StoredEntry("sub/f.txt", "slash")}, Dest() + "/"));
+    EXPECT_EQ("slash", ReadWholeFile(Dest() + "\\sub\\f.txt"));
+    ASSERT_TRUE(Extract({StoredEntry("g.txt", "name")}, Dest()));
+    EXPECT_EQ("name", ReadWholeFile(Dest() + "\\g.txt"));
+}
+
+class CurrentDirectory {
+public:
+    explicit CurrentDirectory(const std::string& folder) {
+        GetCurrentDirectoryA(sizeof(m_szSaved), m_szSaved);
+        SetCurrentDirectoryA(folder.c_str());
+    }
+    ~CurrentDirectory() { SetCurrentDirectoryA(m_szSaved); }
+
+private:
+    char m_szSaved[MAX_PATH] = {};
+};
+
+TEST_F(UnzipperTest, TheCurrentDirectoryAsDotSlash) {
+    const std::string archive = WriteArchive(BuildZip({DeflatedEntry("bin/app.dll", "app")}));
+    CurrentDirectory inSandbox(m_sandbox.Root());
+    ASSERT_TRUE(CUnzipper::ExtractArchive(archive.c_str(), "./"));
+    EXPECT_EQ("app", ReadWholeFile(m_sandbox.Path("bin\\app.dll")));
+}
+
+TEST_F(UnzipperTest, ABareRelativeDestinationIsNotCreatedAndItsEntriesFail) {
+    const std::string archive = WriteArchive(BuildZip({StoredEntry("f.txt", "f")}));
+    CurrentDirectory inSandbox(m_sandbox.Root());
+    EXPECT_FALSE(CUnzipper::ExtractArchive(archive.c_str(), "reldest"));
+    EXPECT_FALSE(FolderExists(m_sandbox.Path("reldest")));
+}
+
+TEST_F(UnzipperTest, StoredAndDeflatedDataArriveByteForByte) {
+    std::vector<CZipEntry> entries;
+    int index = 0;
+    for (size_t size : {0u, 1u, 2047u, 2048u, 2049u, 100000u}) {
+        const std::string data = RandomBytes(size, static_cast<uint32_t>(size));
+        entries.push_back(StoredEntry("stored" + std::to_string(index) + ".bin", data));
+        entries.push_back(DeflatedEntry("deflated" + std::to_string(index) + ".bin", data));
+        ++index;
+    }
+    entries.push_back(DeflatedEntry("text\\big.txt", TextBytes(3 * 1024 * 1024 + 17, 7)));
+    CZipEntry commented = StoredEntry("commented.txt", "c");
+    commented.comment = std::string(5000, 'c');  // far more than the comment buffer holds
+    entries.push_back(commented);
+    ASSERT_TRUE(Extract(entries, Dest()));
+    for (const CZipEntry& entry : entries) {
+        std::string path = Dest() + "\\" + entry.name;
+        EXPECT_TRUE(FileExists(path)) << entry.name;
+        EXPECT_TRUE(ReadWholeFile(path) == entry.data) << entry.name;
+    }
+}
+
+TEST_F(UnzipperTest, AnExistingTargetIsTruncatedAndRewritten) {
+    CreateDirectoryA(Dest().c_str(), nullptr);
+    ASSERT_TRUE(WriteWholeFile(Dest() + "\\old.txt", std::string(10000, 'x')));
+    ASSERT_TRUE(Extract({DeflatedEntry("old.txt", "new")}, Dest()));
+    EXPECT_EQ("new", ReadWholeFile(Dest() + "\\old.txt"));
+}
+
+TEST_F(UnzipperTest, ATargetHeldOpenWithoutWriteSharingStopsTheWalk) {
+    CreateDirectoryA(Dest().c_str(), nullptr);
+    const std::string locked = Dest() + "\\locked.exe";
+    ASSERT_TRUE(WriteWholeFile(locked, "running"));
+    HANDLE holder =
+        CreateFileA(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    const bool result = Extract({StoredEntry("first.txt", "first"), StoredEntry("locked.exe", "replacement"),
+                                 StoredEntry("third.txt", "third")},
+                                Dest());
+    CloseHandle(holder);
+    EXPECT_FALSE(result);
+    EXPECT_EQ("first", ReadWholeFile(Dest() + "\\first.txt"));
+    EXPECT_EQ("running", ReadWholeFile(locked));
+    EXPECT_FALSE(FileExists(Dest() + "\\third.txt"));
+}
+
+TEST_F(UnzipperTest, AnEmptyEntryNameStopsTheWalkAndEarlierEntriesStay) {
+    EXPECT_FALSE(Extract({StoredEntry("first.txt", "first"), StoredEntry("", "nameless")}, Dest()));
+    EXPECT_EQ(std::vector<std::string>{"first.txt"}, ListTree(Dest()));
+}
+
+TEST_F(UnzipperTest, WhatCannotBeOpenedLeavesNoDestination) {
+    EXPECT_FALSE(CUnzipper::ExtractArchive(m_sandbox.Path("missing.zip").c_str(), Dest().c_str()));
+    EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(RandomBytes(5000, 3)).c_str(), Dest().c_str()));
+    const std::string archive = BuildZip({StoredEntry("a.txt", "a"), StoredEntry("b.txt", "b")});
+    EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(archive.substr(0, archive.size() / 2)).c_str(),
+                                           Dest().c_str()));
+    EXPECT_FALSE(CUnzipper::ExtractArchive(nullptr, Dest().c_str()));
+    EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(archive).c_str(), nullptr));
+    EXPECT_FALSE(FolderExists(Dest()));
+}
+
+TEST_F(UnzipperTest, AFileInPlaceOfTheDestinationOrItsFolderFails) {
+    ASSERT_TRUE(WriteWholeFile(Dest(), "a file"));
+    EXPECT_FALSE(Extract({StoredEntry("a.txt", "a")}, Dest()));
+    EXPECT_FALSE(Extract({StoredEntry("a.txt", "a")}, Dest() + "\\below"));
+    DeleteFileA(Dest().c_str());
+    ASSERT_TRUE(Extract({StoredEntry("sub", "a file named like the folder")}, Dest()));
+    EXPECT_FALSE(Extract({StoredEntry("sub/a.txt", "a")}, Dest()));
+    EXPECT_EQ(std::vector<std::string>{"sub"}, ListTree(Dest()));
+}
+
+TEST_F(UnzipperTest, AnUnknownMethodLeavesAnEmptyTarget) {
+    CZipEntry entry = StoredEntry("packed.bin", "data");
+    entry.method = 14;
+    EXPECT_FALSE(
+        Extract({StoredEntry("first.txt", "first"), entry, StoredEntry("third.txt", "third")}, Dest()));
+    EXPECT_EQ((std::vector<std::string>{"first.txt", "packed.bin"}), ListTree(Dest()));
+    EXPECT_EQ("", ReadWholeFile(Dest() + "\\packed.bin"));
+}
+
+TEST(Unzipper, AnObjectWithoutAnArchiveDoesNothing) {
+    CUnzipper unzipper;
+    ArchiveEntryInfo info = {};
+    EXPECT_FALSE(unzipper.ReadEntryInfo(info));
+    EXPECT_FALSE(unzipper.MoveToFirstEntry());
+    EXPECT_FALSE(unzipper.MoveToNextEntry());
+    EXPECT_FALSE(unzipper.IsAtEndOfList());
+    EXPECT_FALSE(unzipper.ExtractCurrentEntry("."));
+}
+
+TEST(Unzipper, EnsureFolderPathCreatesMissingLevelsTopDown) {
+    CSandbox sandbox;
+    EXPECT_TRUE(CUnzipper::EnsureFolderPath(sandbox.Path("a\\b\\c").c_str()));
+    EXPECT_TRUE(FolderExists(sandbox.Path("a\\b\\c")));
+    EXPECT_TRUE(CUnzipper::EnsureFolderPath(sandbox.Path("a\\b\\c").c_str()));  // exists already
+    EXPECT_TRUE(CUnzipper::EnsureFolderPath(sandbox.Path("d\\e\\").c_str()));   // trailing separator
+    EXPECT_TRUE(FolderExists(sandbox.Path("d\\e")));
+    ASSERT_TRUE(WriteWholeFile(sandbox.Path("file"), "x"));
+    EXPECT_FALSE(CUnzipper::EnsureFolderPath(sandbox.Path("file").c_str()));
+    EXPECT_FALSE(CUnzipper::EnsureFolderPath(sandbox.Path("file\\below").c_str()));
+    EXPECT_FALSE(CUnzipper::EnsureFolderPath(""));
+    EXPECT_FALSE(CUnzipper::EnsureFolderPath(nullptr));
+    EXPECT_FALSE(CUnzipper::EnsureFolderPath(std::string(MAX_PATH, 'p').c_str()));
+}
+
+// The faults a damaged or hostile package shows: each stops the walk with false, keeps the entries
+// before it, and writes nothing for the faulty entry and nothing outside the destination.
+class RefusedEntryTest : public UnzipperTest {
+protected:
+    std::string Inner() const { return Dest() + "\\inner"; }
+
+    void ExpectRefused(const CZipEntry& faulty,
+                       const std::vector<std::string>& expectedTree = {"first.txt"}) {
+        EXPECT_FALSE(
+            Extract({StoredEntry("first.txt", "first"), faulty, StoredEntry("last.txt", "last")}, Inner()))
+            << faulty.name;
+        EXPECT_EQ(expectedTree, ListTree(Inner())) << faulty.name;
+        std::vector<std::string> outside;
+        for (const std::string& path : ListTree(m_sandbox.Root())) {
+            const std::string inside = "dest\\inner\\";
+            if (path != "package.zip" && path != "dest\\" && path.compare(0, inside.size(), inside) != 0) {
+                outside.push_back(path);
+            }
+        }
+        EXPECT_TRUE(outside.empty()) << faulty.name << ": " << outside.front();
+        RemoveTree(Inner());
+    }
+};
+
+TEST_F(RefusedEntryTest, DataThatDoesNotMatchItsCrcOrSize) {
+    const std::string data = TextBytes(100000, 11);
+    std::string flipped = data;
+    flipped[5000] ^= 0x20;
+    for (uint16_t method : {0, 8}) {
+        CZipEntry entry = method == 0 ? StoredEntry("crc.txt", data) : DeflatedEntry("crc.txt", data);
+        entry.hasPayload = true;
+        entry.payload = flipped;
+        ExpectRefused(entry, {"crc.txt", "first.txt"});  // the file keeps what was written
+    }
+    // A deflate stream that ends early, inside an intact archive.
+    CZipEntry cut = DeflatedEntry("cut.txt", data);
+    cut.hasPayload = true;
+    cut.payload = data.substr(0, 30000);
+    ExpectRefused(cut, {"cut.txt", "first.txt"});
+}
+
+TEST_F(RefusedEntryTest, EncryptedEntries) {
+    CZipEntry secret = StoredEntry("sub/secret.bin", RandomBytes(300, 5));
+    secret.flags = 0x1;
+    ExpectRefused(secret);
+    secret.name = "sub/";
+    secret.data.clear();
+    ExpectRefused(secret);
+}
+
+TEST_F(RefusedEntryTest, NamesThatLeaveTheDestination) {
+    const std::string root = m_sandbox.Root();
+    for (const std::string& name :
+         {std::string("../escaped.txt"), std::string("..\\escaped.txt"), std::string("sub/../../escaped.txt"),
+          std::string("sub\\..\\..\\escaped.txt"), std::string("../"), std::string("\\escaped.txt"),
+          std::string("/escaped.txt"), root.substr(2) + "\\escaped.txt", "\\\\?\\" + root + "\\escaped.txt",
+          std::string("\\\\localhost\\share\\escaped.txt"), root + "\\escaped.txt",
+          root.substr(0, 2) + "escaped.txt", std::string("first.txt:stream"), std::string("sub\\..."),
+          std::string("a.txt\0../../escaped.txt", 23)}) {
+        ExpectRefused(StoredEntry(name, "escaped"));
+    }
+}
+
+TEST_F(RefusedEntryTest, DeviceNames) {
+    for (const char* name :
+         {"NUL", "con.txt", "sub/AUX/readme.txt", "Com1", "lpt9.log", "prn/", "sub\\nul "}) {
+        ExpectRefused(StoredEntry(name, "device"));
+    }
+}
+
+TEST_F(RefusedEntryTest, NamesAndPathsThatDoNotFit) {
+    ExpectRefused(StoredEntry(std::string(300, 'n'), "overlong name"));
+    ExpectRefused(StoredEntry("sub/" + std::string(255, 'n'), "overlong path"));
+    ExpectRefused(StoredEntry(std::string(270, 'n') + "/", ""));
+}
+
+TEST_F(RefusedEntryTest, ADamagedListOfEntries) {
+    std::string archive = BuildZip({StoredEntry("first.txt", "first"), StoredEntry("second.txt", "second"),
+                                    StoredEntry("third.txt", "third")});
+    const std::string record("PK\x01\x02", 4);
+    const size_t second = archive.find(record, archive.find(record) + 1);
+    ASSERT_NE(std::string::npos, second);
+    archive[second + 2] = 0x7F;
+    EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(archive).c_str(), Dest().c_str()));
+    EXPECT_EQ(std::vector<std::string>{"first.txt"}, ListTree(Dest()));
+}
+
+}  // namespace

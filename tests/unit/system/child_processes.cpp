@@ -1,0 +1,190 @@
+#include "child_processes.h"
+
+#include <tlhelp32.h>
+
+#include <cstring>
+
+namespace systemtest {
+
+std::string FreshFolder(const std::string& name) {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(sizeof(temp), temp);
+    const std::string folder = std::string(temp) + name;
+    RemoveTree(folder);
+    CreateFolderPath(folder);
+    return folder;
+}
+
+bool CreateFolderPath(const std::string& path) {
+    for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
+        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+    }
+    return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+void RemoveTree(const std::string& path) {
+    for (const std::string& entry : FolderEntries(path)) {
+        const std::string full = path + "\\" + entry;
+        if (FolderExists(full)) {
+            RemoveTree(full);
+        } else {
+            SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(full.c_str());
+        }
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+std::string HelperProgram(const char* fileName) {
+    char self[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, self, sizeof(self));
+    *strrchr(self, '\\') = '\0';
+    return std::string(self) + "\\" + fileName;
+}
+
+bool FileExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FolderExists(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::string bytes;
+    HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return bytes;
+    }
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
+        bytes.append(chunk, read);
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+bool WriteFileBytes(const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+    std::vector<std::string> entries;
+    WIN32_FIND_DATAA found = {};
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return entries;
+    }
+    do {
+        if (strcmp(found.cFileName, ".") != 0 && strcmp(found.cFileName, "..") != 0) {
+            entries.push_back(found.cFileName);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return entries;
+}
+
+std::vector<DWORD> ProcessesNamed(const char* imageName) {
+    std::vector<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return ids;
+    }
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL found = Process32First(snapshot, &entry); found; found = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, imageName) == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+std::string EnvironmentWith(const std::vector<std::pair<std::string, std::string>>& variables) {
+    std::string block;
+    char* current = GetEnvironmentStringsA();
+    for (const char* entry = current; *entry != '\0'; entry += strlen(entry) + 1) {
+        const std::string text(entry);
+        bool replaced = false;
+        for (const auto& variable : variables) {
+            replaced =
+                replaced ||
+                (text.size() > variable.first.size() && text[variable.first.size()] == '=' &&
+                 lstrcmpiA(text.substr(0, variable.first.size()).c_str(), variable.first.c_str()) == 0);
+        }
+        if (!replaced) {
+            block += text + '\0';
+        }
+    }
+    FreeEnvironmentStringsA(current);
+    for (const auto& variable : variables) {
+        block += variable.first + "=" + variable.second + '\0';
+    }
+    return block + '\0';
+}
+
+CChildProcess::~CChildProcess() {
+    if (m_hProcess != nullptr) {
+        if (IsRunning()) {
+            TerminateProcess(m_hProcess, 99);
+            WaitForSingleObject(m_hProcess, kGenerousWaitMs);
+        }
+        CloseHandle(m_hProcess);
+    }
+}
+
+bool CChildProcess::Start(const std::string& commandLine, const char* currentFolder,
+                          const std::string* environment) {
+    std::string line = commandLine;  // CreateProcessA may write into it
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0,
+                        environment ? const_cast<char*>(environment->data()) : nullptr, currentFolder,
+                        &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    m_hProcess = process.hProcess;
+    m_dwProcessId = process.dwProcessId;
+    return true;
+}
+
+bool CChildProcess::StartSleeper(const std::string& program) {
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE running = CreateEventA(&inheritable, TRUE, FALSE, nullptr);
+    const bool started =
+        Start("\"" + program + "\" " + std::to_string(reinterpret_cast<UINT_PTR>(running))) &&
+        WaitForSingleObject(running, kGenerousWaitMs) == WAIT_OBJECT_0;
+    CloseHandle(running);
+    return started;
+}
+
+bool CChildProcess::WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
+    if (WaitForSingleObject(m_hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    if (exitCode != nullptr) {
+        GetExitCodeProcess(m_hProcess, exitCode);
+    }
+    return true;
+}
+
+bool CChildProcess::IsRunning() const {
+    return m_hProcess != nullptr && WaitForSingleObject(m_hProcess, 0) == WAIT_TIMEOUT;
+}
+
+}  // namespace systemtest

@@ -226,4 +226,46 @@ TEST_F(ProcessTerminatorTest, AListThatCannotBeFetchedEndsTheCallWithFalse) {
     EXPECT_EQ(nullptr, GetModuleHandleA("psapi.dll"));
 }
 
+// Wine's per-program DLL overrides, which make it prefer a psapi.dll beside the program to its own,
+// as Windows would for a DLL it does not know; removed again when the test is done.
+class CPreferPlantedPsapi {
+public:
+    explicit CPreferPlantedPsapi(const char* program)
+        : m_key(std::string("Software\\Wine\\AppDefaults\\") + program) {
+        HKEY overrides = nullptr;
+        const char value[] = "native,builtin";
+        RegCreateKeyExA(HKEY_CURRENT_USER, (m_key + "\\DllOverrides").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &overrides, nullptr);
+        RegSetValueExA(overrides, "psapi", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
+        RegCloseKey(overrides);
+    }
+    ~CPreferPlantedPsapi() { RegDeleteTreeA(HKEY_CURRENT_USER, m_key.c_str()); }
+
+private:
+    std::string m_key;
+};
+
+TEST_F(ProcessTerminatorTest, APsapiPlantedBesideTheProgramIsNotLoaded) {
+    const std::string folder = m_folder + "\\downloads";
+    const std::string program = folder + "\\vxterminatorhost.exe";
+    const std::string marker = folder + "\\planted.loaded";
+    ASSERT_TRUE(CreateFolderPath(folder));
+    ASSERT_TRUE(CopyFileA(HelperProgram("vxterminatorhost.exe").c_str(), program.c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileA(HelperProgram("planted\\psapi.dll").c_str(), (folder + "\\psapi.dll").c_str(), FALSE));
+    const CPreferPlantedPsapi preferPlanted("vxterminatorhost.exe");
+
+    for (const char* arguments : {" bare", ""}) {
+        SCOPED_TRACE(arguments);
+        DeleteFileA(marker.c_str());
+        CChildProcess host;
+        DWORD exitCode = 1;
+        ASSERT_TRUE(host.Start("\"" + program + "\"" + arguments, folder.c_str()));
+        ASSERT_TRUE(host.WaitForExit(kGenerousWaitMs, &exitCode));
+        EXPECT_EQ(0u, exitCode);
+        // A load by the bare name takes the planted library: the situation is real.
+        EXPECT_EQ(arguments[0] != '\0', FileExists(marker));
+    }
+}
+
 }  // namespace

@@ -10,7 +10,8 @@ down resets every connection at once, before any request (as a server that canno
   status (200), reason, body (text, bytes 0-255 as characters), body_file (path),
   headers ({name: value}), content_length (int to declare, or "omit"),
   delay (seconds before the status line), silent (seconds to hold the connection without a byte),
-  cut_after (close after this many body bytes), rate (body bytes per second).
+  cut_after (close after this many body bytes), rate (body bytes per second),
+  pause (seconds between the headers and the first body byte).
 """
 import json
 import os
@@ -118,6 +119,9 @@ class Handler(BaseHTTPRequestHandler):
         for name, value in spec.get("headers", {}).items():
             self.send_header(name, value)
         self.end_headers()
+        if spec.get("pause"):
+            self.wfile.flush()
+            time.sleep(float(spec["pause"]))
         limit = spec.get("cut_after", length)
         rate = spec.get("rate")
         try:

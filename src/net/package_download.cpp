@@ -1,0 +1,133 @@
+#include "net/package_download.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "system/scoped_handles.h"
+#include "ui/progress_handover.h"
+#include "ui/progress_window.h"
+#include "unzip/entry_name_rules.h"
+#include "unzip/unzipper.h"
+
+namespace {
+
+const DWORD kBlockSize = 4096;
+const DWORD kHeaderTextLength = 256;
+const UINT kFullBar = 100;
+
+// The version names a file in the working folder and a request path: it must be printable ASCII
+// without blanks, path, wildcard or URL delimiters, and must not turn the file into a device. The
+// empty version is allowed; it asks for ".zip".
+bool IsUsableVersion(const char* version, const char* archiveName) {
+    for (const char* c = version; *c != '\0'; ++c) {
+        const unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte < 0x21 || byte > 0x7E || strchr("\\/:*?\"<>|%#", byte) != nullptr) {
+            return false;
+        }
+    }
+    return !IsReservedDeviceName(archiveName);
+}
+
+// The Content-Length as an unsigned 32-bit decimal; false when it has no digits, holds anything
+// else or does not fit.
+bool ParseDeclaredLength(const char* text, DWORD& length) {
+    if (*text == '\0') {
+        return false;
+    }
+    unsigned long long value = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<unsigned>(*c - '0');
+        if (value > 0xFFFFFFFFull) {
+            return false;
+        }
+    }
+    length = static_cast<DWORD>(value);
+    return true;
+}
+
+// Without a usable declared length the bar rests at 0 until the body has ended.
+UINT ProgressPercentage(DWORD received, bool hasDeclaredLength, DWORD declared, bool ended) {
+    if (!hasDeclaredLength || declared == 0) {
+        return ended ? kFullBar : 0;
+    }
+    if (received >= declared) {
+        return kFullBar;
+    }
+    return static_cast<UINT>(static_cast<double>(received) / static_cast<double>(declared) * 100.0);
+}
+
+}  // namespace
+
+bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const char* workingFolder) {
+    char archiveName[20] = {};
+    const int nameLength = snprintf(archiveName, sizeof(archiveName), "%s.zip", serverVersion);
+    if (nameLength < 0 || nameLength >= static_cast<int>(sizeof(archiveName)) ||
+        !IsUsableVersion(serverVersion, archiveName)) {
+        return false;
+    }
+    char requestPath[256] = {};
+    snprintf(requestPath, sizeof(requestPath), "/download/app/customer/%s", archiveName);
+
+    if (!client.m_http.OpenRequest(requestPath, true, nullptr, nullptr) ||
+        !client.m_http.SendRequest(nullptr, 0, nullptr, 0)) {
+        return false;
+    }
+    char buffer[kBlockSize + 1] = {};
+    DWORD textLength = kHeaderTextLength;
+    if (!client.m_http.QueryInfo(HTTP_QUERY_STATUS_CODE, buffer, &textLength, nullptr)) {
+        return false;
+    }
+    buffer[kBlockSize] = '\0';
+    if (strncmp(buffer, "200", 3) != 0) {
+        return false;
+    }
+    memset(buffer, 0, sizeof(buffer));
+    textLength = kHeaderTextLength;
+    DWORD declared = 0;
+    const bool hasDeclaredLength =
+        client.m_http.QueryInfo(HTTP_QUERY_CONTENT_LENGTH, buffer, &textLength, nullptr) &&
+        ParseDeclaredLength(buffer, declared);
+
+    // By its relative name: the current directory is the working folder.
+    CScopedHandle archive(
+        CreateFileA(archiveName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!archive.IsValid()) {
+        return false;
+    }
+
+    // The window's thread ends with its window or with the process; nobody waits for it.
+    BeginProgressHandover(client);
+    DWORD threadId = 0;
+    CreateThread(nullptr, 0, ProgressThreadProc, &client, 0, &threadId);
+
+    // A failed read or write, or a body shorter than declared, leaves the partial archive and the
+    // window as they are, and nothing is unpacked.
+    DWORD received = 0;
+    DWORD count = 0;
+    do {
+        if (!client.m_http.Read(buffer, kBlockSize, &count)) {
+            return false;
+        }
+        DWORD written = 0;
+        if (!WriteFile(archive.Get(), buffer, count, &written, nullptr)) {
+            return false;
+        }
+        received += count;
+        SendProgressPosition(client, ProgressPercentage(received, hasDeclaredLength, declared, count == 0));
+    } while (count != 0);
+    archive.Close();
+    if (hasDeclaredLength && received != declared) {
+        return false;
+    }
+
+    char archivePath[MAX_PATH] = {};
+    const int pathLength = snprintf(archivePath, sizeof(archivePath), "%s\\%s", workingFolder, archiveName);
+    const bool unpacked = pathLength > 0 && pathLength < static_cast<int>(sizeof(archivePath)) &&
+                          CUnzipper::ExtractArchive(archivePath, "./");
+    DeleteFileA(archiveName);
+    RequestProgressClose(client);
+    return unpacked;
+}

@@ -58,17 +58,29 @@ void StopProductPrograms(bool isAdminMember) {
     Sleep(kHostSettleMs);
 }
 
+// The host program of the working folder (the current directory) by its full name: given a bare
+// name, the shell would prefer a vxagent.exe lying beside the starter, typically in a Downloads
+// folder, and run that one, elevated for an administrator.
+void StartHostProgram(const char* parameters) {
+    char hostPath[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameA(kHostProgram, sizeof(hostPath), hostPath, nullptr);
+    if (length == 0 || length >= sizeof(hostPath)) {
+        return;  // no room for the name: nothing can be started from there
+    }
+    ShellExecuteA(nullptr, "open", hostPath, parameters, nullptr, SW_SHOWNORMAL);
+}
+
 void StartHost(bool isAdminMember) {
     if (isAdminMember) {
         LaunchHost("-install");
     }
-    ShellExecuteA(nullptr, "open", kHostProgram, isAdminMember ? "-start" : "", nullptr, SW_SHOWNORMAL);
+    StartHostProgram(isAdminMember ? "-start" : "");
 }
 
 }  // namespace
 
 void LaunchHost(const char* parameters) {
-    ShellExecuteA(nullptr, "open", kHostProgram, parameters, nullptr, SW_SHOWNORMAL);
+    StartHostProgram(parameters);
     Sleep(kHostSettleMs);
 }
 

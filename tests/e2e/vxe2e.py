@@ -12,6 +12,8 @@ prepared (private network namespace, Xvfb, local servers, the build tree's Wine 
 """
 import configparser
 import getpass
+import json
+import zipfile
 import os
 import shutil
 import subprocess
@@ -52,6 +54,52 @@ def working_folder(backup=False):
     return os.path.join(product_folder(), "Customer_Backup" if backup else "Customer")
 
 
+ENGLISH_CAPTION = "Vantorix Starter"
+HOST_PROGRAMS = ["vxagent.exe", "vxpanel.exe", "vxcourier.exe", "vxlink.exe"]
+PACKAGE_MARK = b"\0vx-package-copy"  # appended to a program taken from a package, to tell it apart
+
+
+def standin_bytes(program):
+    with open(os.path.join(STANDIN_DIR, program), "rb") as f:
+        return f.read()
+
+
+def make_package(path, extra_files=None, date_time=(2024, 5, 17, 10, 20, 30)):
+    """A product package as the server ships it: the host program and its companions (each marked
+    as the package's copy), a nested data file, and extra_files {name: bytes}."""
+    files = {name: standin_bytes(name) + PACKAGE_MARK for name in HOST_PROGRAMS}
+    files["data/lang/en.txt"] = b"hello from the package\r\n"
+    files.update(extra_files or {})
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in files.items():
+            archive.writestr(zipfile.ZipInfo(name, date_time), data, zipfile.ZIP_DEFLATED)
+    return files
+
+
+def install_old_product(version="1.0", backup=False):
+    """The product as an earlier run left it: the host program and companions, and info.dat."""
+    folder = working_folder(backup)
+    os.makedirs(folder, exist_ok=True)
+    for name in HOST_PROGRAMS:
+        shutil.copy2(os.path.join(STANDIN_DIR, name), os.path.join(folder, name))
+    with open(os.path.join(folder, "info.dat"), "w", newline="\r\n") as f:
+        f.write(f"[server]\nversion={version}\ncode_str=111\nrestarted=1\n[host]\nmode=quiet\n")
+    return folder
+
+
+def host_records(backup=False):
+    """What the stand-in host program recorded of its starts, oldest first (see tools/standin/host.cpp)."""
+    path = os.path.join(working_folder(backup), "standin.log")
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="ascii") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def host_verbs(backup=False):
+    return [record["verb"] for record in host_records(backup)]
+
+
 def read_info(backup=False):
     """info.dat of a working folder as {key: value} of its "server" section; {} when absent."""
     parser = configparser.ConfigParser(interpolation=None)
@@ -87,6 +135,27 @@ def wait_for_wine_exit(timeout=60):
 def kill_wine():
     subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=30)
+
+
+def running_programs():
+    """The file names of the Windows programs running under Wine now (from their command lines)."""
+    names = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                first = f.read().split(b"\0")[0].decode("latin-1")
+        except OSError:
+            continue
+        if first.lower().endswith(".exe") and ("\\" in first or "/" in first):
+            names.append(first.replace("/", "\\").rsplit("\\", 1)[-1].lower())
+    return names
+
+
+def start_program(unix_path, *args):
+    return subprocess.Popen(["wine", windows_path(unix_path), *args], env=wine_env(),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def wait_until(condition, timeout, interval=0.1):
@@ -154,6 +223,12 @@ class StarterTestCase(unittest.TestCase):
         if result.returncode != 0:
             raise AssertionError(f"uidriver {' '.join(args)} failed ({result.returncode}): {result.stdout}{result.stderr}")
         return result.stdout.strip()
+
+    def enter_code(self, code, caption=ENGLISH_CAPTION):
+        """Types the code into the access-code dialog and presses Enter, as a customer would."""
+        self.ui("wait", caption)
+        self.ui("type", caption, str(code))
+        self.ui("key", caption, "enter")
 
     def requests(self):
         return self.servers.requests()

@@ -1,0 +1,211 @@
+"""The whole update, path by path, with the real vxstarter.exe: the dialog driven as a customer
+would, the local servers, and the stand-in host program and companions in the working folder."""
+import os
+import shutil
+import tempfile
+
+import vxe2e
+
+GOOD_CODE = 123456
+CHECK = "/admin/system/check_code.php"
+VERSION = "/download/app/customer/version.php"
+PACKAGE = "/download/app/customer/{}.zip"
+MEMBER_VERBS = ["-stop", "-remove", "-install", "-start"]
+
+
+class UpdatePathsTest(vxe2e.StarterTestCase):
+    def setUp(self):
+        super().setUp()
+        self.tmp = tempfile.TemporaryDirectory(prefix="vxpkg-", dir=vxe2e.RUN_DIR)
+        self.package_path = os.path.join(self.tmp.name, "package.zip")
+        self.package_files = vxe2e.make_package(self.package_path)
+
+    def tearDown(self):
+        super().tearDown()
+        self.tmp.cleanup()
+
+    def serve(self, version="2.0", probe="1", port=443, version_answer=None, package=None, down=()):
+        routes = {
+            "80 /server.html": {"body": probe},
+            f"{port} {CHECK}": {"body": "FALSE"},
+            f"{port} {CHECK}?code={GOOD_CODE}": {"body": "OK"},
+            f"{port} {VERSION}": version_answer or {"body": version},
+            f"{port} {PACKAGE.format(version)}": package or {"body_file": self.package_path},
+        }
+        self.servers.set({"routes": routes, "down": list(down)})
+
+    def run_update(self, code=GOOD_CODE, backup=False, starter=None):
+        """One whole run: the code entered, then the host started and the program file removed."""
+        starter = (starter or self.new_starter()).start()
+        self.enter_code(code)
+        self.assertTrue(vxe2e.wait_until(lambda: vxe2e.host_verbs(backup)[-1:] == ["-start"], 90),
+                        f"the host program was not started: {vxe2e.host_verbs(backup)}")
+        self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
+        return starter
+
+    def assert_requests(self, expected):
+        requests = self.requests()
+        self.assertEqual(expected, [(r["port"], r["path"]) for r in requests])
+        for r in requests:
+            self.assertEqual(("Vantorix", "*/*", "HTTP/1.0"), (r["user_agent"], r["accept"], r["version"]), r)
+
+    def assert_package_installed(self, backup=False):
+        folder = vxe2e.working_folder(backup)
+        for name, data in self.package_files.items():
+            with open(os.path.join(folder, *name.split("/")), "rb") as f:
+                self.assertEqual(data, f.read(), name)
+        self.assertFalse([n for n in os.listdir(folder) if n.endswith(".zip")], "the archive was left behind")
+
+    def assert_host_left_alone(self, backup=False):
+        with open(os.path.join(vxe2e.working_folder(backup), "vxagent.exe"), "rb") as f:
+            self.assertFalse(f.read().endswith(vxe2e.PACKAGE_MARK))
+
+    def test_cancelled_dialog_stops_nothing_and_removes_the_program(self):
+        self.serve()
+        folder = vxe2e.install_old_product("1.0")
+        host = vxe2e.start_program(os.path.join(folder, "vxagent.exe"), "-start")
+        vxe2e.start_program(os.path.join(folder, "vxpanel.exe"))
+        self.assertTrue(vxe2e.wait_until(lambda: vxe2e.host_verbs() == ["-start"], 30))
+        with open(os.path.join(folder, "info.dat"), "rb") as f:
+            info_before = f.read()
+
+        starter = self.start_starter()
+        self.ui("wait", vxe2e.ENGLISH_CAPTION)
+        self.ui("key", vxe2e.ENGLISH_CAPTION, "escape")
+        self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
+
+        self.assert_requests([(80, "/server.html")])
+        self.assertEqual(["-start"], vxe2e.host_verbs())
+        self.assertIsNone(host.poll(), "the host program was stopped")
+        self.assertIn("vxpanel.exe", vxe2e.running_programs())
+        with open(os.path.join(folder, "info.dat"), "rb") as f:
+            self.assertEqual(info_before, f.read())
+        self.assertFalse(os.path.exists(starter.folder), "the program's empty folder was left")
+
+    def test_current_version_restarts_the_host_without_a_download(self):
+        self.serve(version="1.0")
+        vxe2e.install_old_product("1.0")
+
+        self.run_update()
+
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION)])
+        records = vxe2e.host_records()
+        self.assertEqual(MEMBER_VERBS, [r["verb"] for r in records])
+        self.assertEqual({"code_str": str(GOOD_CODE), "restarted": "1", "version": "1.0"}, records[-1]["info"])
+        self.assertEqual({"version": "1.0", "code_str": str(GOOD_CODE), "restarted": "1"}, vxe2e.read_info())
+        self.assert_host_left_alone()
+
+    def test_new_version_is_downloaded_unpacked_and_recorded(self):
+        self.serve(version="2.0")
+        folder = vxe2e.install_old_product("1.0")
+        # An earlier run's host and companions are still running: they must be ended before the
+        # package replaces their files.
+        vxe2e.start_program(os.path.join(folder, "vxagent.exe"), "-start")
+        for companion in vxe2e.HOST_PROGRAMS[1:]:
+            vxe2e.start_program(os.path.join(folder, companion))
+        self.assertTrue(vxe2e.wait_until(lambda: len(vxe2e.running_programs()) >= 4, 30))
+
+        self.run_update()
+
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
+                              (443, PACKAGE.format("2.0"))])
+        self.assert_package_installed()
+        self.assertEqual(["-start"] + MEMBER_VERBS, vxe2e.host_verbs())
+        final = vxe2e.host_records()[-1]
+        self.assertEqual(str(GOOD_CODE), final["info"]["code_str"])
+        self.assertEqual("2.0", vxe2e.read_info()["version"])
+        running = vxe2e.running_programs()
+        self.assertEqual(1, running.count("vxagent.exe"), running)
+        for companion in vxe2e.HOST_PROGRAMS[1:]:
+            self.assertNotIn(companion, running)
+
+    def test_probe_selects_the_backup_server_and_folder(self):
+        self.serve(version="2.0", probe="2", port=8080)
+
+        self.run_update(backup=True)
+
+        self.assert_requests([(80, "/server.html"), (8080, f"{CHECK}?code={GOOD_CODE}"), (8080, VERSION),
+                              (8080, PACKAGE.format("2.0"))])
+        self.assert_package_installed(backup=True)
+        self.assertEqual("2.0", vxe2e.read_info(backup=True)["version"])
+        self.assertFalse(os.path.exists(vxe2e.working_folder()))
+
+    def test_unreachable_probe_server_means_the_primary_server(self):
+        self.serve(version="2.0", down=[80])
+
+        self.run_update()
+
+        self.assert_requests([(443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION), (443, PACKAGE.format("2.0"))])
+        self.assert_package_installed()
+
+    def test_version_with_line_end_is_refused_and_asked_again(self):
+        vxe2e.install_old_product("1.0")
+        self.serve(version_answer={"body": "2.0\r\n"})
+
+        for _ in range(2):
+            self.servers.clear_log()
+            self.run_update()
+            vxe2e.kill_wine()
+            self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION)])
+            self.assertEqual("1.0", vxe2e.read_info()["version"])
+        self.assert_host_left_alone()
+
+    def test_failed_version_query_still_asks_for_the_package_and_keeps_the_version(self):
+        vxe2e.install_old_product("1.0")
+        self.serve(version_answer={"status": 500, "body": "oops"})
+
+        self.run_update()
+
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
+                              (443, PACKAGE.format(""))])
+        self.assertEqual("1.0", vxe2e.read_info()["version"])
+        self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+
+    def test_cut_download_keeps_the_version_and_the_next_run_downloads_again(self):
+        vxe2e.install_old_product("1.0")
+        self.serve(version="2.0", package={"body_file": self.package_path, "cut_after": 1000})
+
+        self.run_update()
+        vxe2e.kill_wine()
+        self.assertEqual("1.0", vxe2e.read_info()["version"])
+        self.assert_host_left_alone()
+
+        self.servers.clear_log()
+        self.serve(version="2.0")
+        self.run_update()
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
+                              (443, PACKAGE.format("2.0"))])
+        self.assert_package_installed()
+        self.assertEqual("2.0", vxe2e.read_info()["version"])
+
+    def test_host_program_beside_the_starter_is_never_started(self):
+        self.serve(version="1.0")
+        vxe2e.install_old_product("1.0")
+        starter = self.new_starter()
+        shutil.copy2(os.path.join(vxe2e.STANDIN_DIR, "vxagent.exe"), os.path.join(starter.folder, "vxagent.exe"))
+
+        self.run_update(starter=starter)
+
+        self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+        self.assertFalse(os.path.exists(os.path.join(starter.folder, "standin.log")))
+
+    def test_refused_code_then_accepted_code(self):
+        self.serve(version="2.0")
+        starter = self.start_starter()
+        self.enter_code(111)
+        self.assertTrue(vxe2e.wait_until(
+            lambda: self.ui("text", vxe2e.ENGLISH_CAPTION, "1004") == "Invalid access code", 30))
+        self.assertEqual([], vxe2e.host_verbs())
+        self.ui("paste", vxe2e.ENGLISH_CAPTION, str(GOOD_CODE))
+        self.ui("key", vxe2e.ENGLISH_CAPTION, "enter")
+        self.assertTrue(vxe2e.wait_until(lambda: vxe2e.host_verbs()[-1:] == ["-start"], 90))
+        self.assertTrue(vxe2e.wait_until(starter.gone, 60))
+
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code=111"), (443, f"{CHECK}?code={GOOD_CODE}"),
+                              (443, VERSION), (443, PACKAGE.format("2.0"))])
+        self.assertEqual(str(GOOD_CODE), vxe2e.read_info()["code_str"])
+        self.assert_package_installed()
+
+
+if __name__ == "__main__":
+    vxe2e.main()

@@ -1,0 +1,83 @@
+"""What the access-code dialog's end-to-end tests share: the dialog's identifiers and texts, the
+locales, and a test case that opens the dialog in a real run of vxstarter.exe and drives it with
+the UI driver (tools/uidriver)."""
+import subprocess
+import tempfile
+
+import vxe2e
+
+IDC_STATIC = -1
+IDC_CODE = 1000
+IDC_CONNECT = 1001
+IDC_MESSAGE = 1004
+CHECK_PATH = "/admin/system/check_code.php"
+
+# Wine takes the user's language from the Unix locale of the process.
+ENGLISH = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
+JAPANESE = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"}
+
+
+class DialogTestCase(vxe2e.StarterTestCase):
+    caption = "Vantorix Starter"
+    locale = ENGLISH
+
+    def ui(self, *args, timeout=60):
+        # Output to files rather than pipes: when the driver's wine happens to be the one that starts
+        # the wineserver and its service processes, they inherit its standard handles, and a pipe
+        # would then never reach its end.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run(["wine", vxe2e.windows_path(vxe2e.UIDRIVER), *map(str, args)],
+                                    env=vxe2e.wine_env(), stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            stdout = out.read().decode("utf-8", "replace")
+            stderr = err.read().decode("utf-8", "replace")
+        if result.returncode != 0:
+            raise AssertionError(f"uidriver {' '.join(map(str, args))} failed ({result.returncode}): {stdout}{stderr}")
+        return stdout.strip("\r\n")
+
+    def open_dialog(self, answer="FALSE"):
+        """Starts the starter with the server answering every access-code check with `answer`, and
+        waits until the dialog is up. Works whether the run shows it itself or relaunches first."""
+        self.servers.set({"routes": {f"443 {CHECK_PATH}": {"body": answer}}})
+        # The Wine session (wineserver, services, desktop) comes up first, alone: two programs that
+        # start it at the same moment can leave a second desktop process behind that never ends.
+        self.ui("list")
+        self.starter = self.start_starter(env=vxe2e.wine_env(**self.locale))
+        self.ui("wait", self.caption)
+
+    def info(self):
+        return dict(line.split("=", 1) for line in self.ui("info", self.caption).splitlines())
+
+    def text(self, control_id):
+        return self.ui("text", self.caption, control_id)
+
+    def checked_codes(self):
+        """The codes the server was asked about, in order; every check went to the primary server."""
+        codes = []
+        for port, path in self.request_paths():
+            if path.split("?", 1)[0] == CHECK_PATH:
+                self.assertEqual(port, 443)
+                prefix = CHECK_PATH + "?code="
+                self.assertTrue(path.startswith(prefix), path)
+                codes.append(int(path[len(prefix):]))
+        return codes
+
+    def assert_run_ends(self, timeout=60):
+        if not vxe2e.wait_for_wine_exit(timeout):
+            processes = subprocess.run(["ps", "-eo", "pid,etime,args"], stdout=subprocess.PIPE, text=True).stdout
+            left = [line for line in processes.splitlines() if ".exe" in line or "wine" in line]
+            self.fail("the run did not end; still running:\n" + "\n".join(left))
+
+    def assert_waiting_after_rejection(self, typed, invalid_text):
+        self.assertEqual(self.text(IDC_MESSAGE), invalid_text)
+        self.assertEqual(self.text(IDC_CODE), typed)
+        self.assertEqual(self.info()["visible"], "1")
+
+    def assert_run_ends_cancelled(self, codes):
+        """The dialog is gone and the run ends with no check after `codes` and no access code recorded."""
+        self.ui("wait-gone", self.caption)
+        self.assert_run_ends()
+        self.assertEqual(self.checked_codes(), codes)
+        self.assertNotIn("code_str", vxe2e.read_info())
+        self.assertNotIn("restarted", vxe2e.read_info())

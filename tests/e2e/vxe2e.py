@@ -13,13 +13,14 @@ prepared (private network namespace, Xvfb, local servers, the build tree's Wine 
 import configparser
 import getpass
 import json
-import zipfile
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
+import zipfile
 
 from testbed import servers as servers_mod
 
@@ -119,8 +120,19 @@ def wine_env(**extra):
 
 
 def wine(*args, timeout=120, env=None, check=False):
-    return subprocess.run(["wine", *args], env=env or wine_env(), timeout=timeout, check=check,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, errors="replace")
+    """Runs a Windows program to its end; its output as text. The output goes through files, not
+    pipes: when this wine happens to start the wineserver and its service processes, they inherit
+    its standard handles, and a pipe would then never reach its end."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        result = subprocess.run(["wine", *map(str, args)], env=env or wine_env(), timeout=timeout, stdout=out,
+                                stderr=err)
+        out.seek(0)
+        err.seek(0)
+        result.stdout = out.read().decode("utf-8", "replace")
+        result.stderr = err.read().decode("utf-8", "replace")
+    if check and result.returncode != 0:
+        raise subprocess.CalledProcessError(result.returncode, result.args, result.stdout, result.stderr)
+    return result
 
 
 def wait_for_wine_exit(timeout=60):
@@ -221,8 +233,9 @@ class StarterTestCase(unittest.TestCase):
         """Runs the UI driver with these arguments; its standard output, stripped."""
         result = wine(windows_path(UIDRIVER), *args, timeout=timeout)
         if result.returncode != 0:
-            raise AssertionError(f"uidriver {' '.join(args)} failed ({result.returncode}): {result.stdout}{result.stderr}")
-        return result.stdout.strip()
+            raise AssertionError(f"uidriver {' '.join(map(str, args))} failed ({result.returncode}): "
+                                 f"{result.stdout}{result.stderr}")
+        return result.stdout.strip("\r\n")
 
     def enter_code(self, code, caption=ENGLISH_CAPTION):
         """Types the code into the access-code dialog and presses Enter, as a customer would."""

@@ -1,6 +1,7 @@
 """What the access-code dialog's end-to-end tests share: the dialog's identifiers and texts, the
 locales, and a test case that opens the dialog in a real run of vxstarter.exe and drives it with
 the UI driver (tools/uidriver)."""
+import os
 import subprocess
 import tempfile
 
@@ -15,6 +16,25 @@ CHECK_PATH = "/admin/system/check_code.php"
 # Wine takes the user's language from the Unix locale of the process.
 ENGLISH = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
 JAPANESE = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"}
+
+
+def starter_processes():
+    """The command lines of the vxstarter.exe processes running in this test bed's Wine prefix."""
+    mark = b"WINEPREFIX=" + vxe2e.PREFIX.encode()
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                command = f.read().split(b"\0")
+        except OSError:
+            continue  # gone meanwhile
+        if mark in environment and command[0].lower().endswith(b"vxstarter.exe"):
+            found.append(b" ".join(command).decode("latin-1").strip())
+    return found
 
 
 class DialogTestCase(vxe2e.StarterTestCase):
@@ -40,9 +60,6 @@ class DialogTestCase(vxe2e.StarterTestCase):
         """Starts the starter with the server answering every access-code check with `answer`, and
         waits until the dialog is up. Works whether the run shows it itself or relaunches first."""
         self.servers.set({"routes": {f"443 {CHECK_PATH}": {"body": answer}}})
-        # The Wine session (wineserver, services, desktop) comes up first, alone: two programs that
-        # start it at the same moment can leave a second desktop process behind that never ends.
-        self.ui("list")
         self.starter = self.start_starter(env=vxe2e.wine_env(**self.locale))
         self.ui("wait", self.caption)
 
@@ -64,10 +81,11 @@ class DialogTestCase(vxe2e.StarterTestCase):
         return codes
 
     def assert_run_ends(self, timeout=60):
-        if not vxe2e.wait_for_wine_exit(timeout):
-            processes = subprocess.run(["ps", "-eo", "pid,etime,args"], stdout=subprocess.PIPE, text=True).stdout
-            left = [line for line in processes.splitlines() if ".exe" in line or "wine" in line]
-            self.fail("the run did not end; still running:\n" + "\n".join(left))
+        """Waits until no process of the starter is left in this test bed's prefix (the first one and
+        an elevated relaunch). Wine's own session processes do not count: when two programs bring up
+        the session's desktop at the same moment, a second desktop process can stay behind."""
+        if not vxe2e.wait_until(lambda: not starter_processes(), timeout, 0.2):
+            self.fail(f"the run did not end: {starter_processes()}")
 
     def assert_waiting_after_rejection(self, typed, invalid_text):
         self.assertEqual(self.text(IDC_MESSAGE), invalid_text)
@@ -75,9 +93,11 @@ class DialogTestCase(vxe2e.StarterTestCase):
         self.assertEqual(self.info()["visible"], "1")
 
     def assert_run_ends_cancelled(self, codes):
-        """The dialog is gone and the run ends with no check after `codes` and no access code recorded."""
+        """The dialog is gone and the run ends with no check after `codes` and no access code recorded,
+        having gone straight on to removing itself."""
         self.ui("wait-gone", self.caption)
         self.assert_run_ends()
+        self.assertTrue(vxe2e.wait_until(self.starter.gone, 30), "the program removes itself at the end of the run")
         self.assertEqual(self.checked_codes(), codes)
         self.assertNotIn("code_str", vxe2e.read_info())
         self.assertNotIn("restarted", vxe2e.read_info())

@@ -620,8 +620,5 @@ int main() {
         args.erase(args.begin(), args.begin() + 2);
     }
     g_deadline = GetTickCount() + g_options.m_dwTimeoutMs;
-    // Makes sure the session's desktop is up (Wine starts it on first use and waits for it) before
-    // windows are looked for; a program started after this run finds it ready.
-    GetDesktopWindow();
     return Run(args);
 }

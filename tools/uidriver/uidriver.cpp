@@ -5,7 +5,7 @@
 //
 //   vxuidriver [--timeout SECONDS] [--having ID] COMMAND ARGS...
 //
-// Every command but screenshot names its window first, by its exact caption; it acts on the first
+// Every command but list and screenshot names its window first, by its exact caption; it acts on the first
 // visible top-level window with that caption (with --having, one that has a control with that ID),
 // waiting for one to appear for up to the time-out (default 30 seconds).
 //
@@ -15,9 +15,10 @@
 //                            topmost, foreground (0/1), focus (the focused control's ID, or "none")
 //   text CAPTION ID          the text of control ID; ID 0 is the window's own caption
 //   type CAPTION TEXT        posts one WM_CHAR per character to the focused control
-//   key CAPTION KEY          posts WM_KEYDOWN and WM_KEYUP of KEY to the focused control; KEY is
-//                            enter, escape, tab, space, backspace, or a virtual-key code in decimal
-//   alt-f4 CAPTION           posts Alt+F4 (WM_SYSKEYDOWN, WM_SYSKEYUP) to the focused control
+//   key CAPTION KEY          posts WM_KEYDOWN and WM_KEYUP of KEY to the focused control (the window
+//                            when none has the focus); KEY is enter, escape, tab, space, backspace,
+//                            or a virtual-key code in decimal
+//   alt-f4 CAPTION           posts Alt+F4 (WM_SYSKEYDOWN, WM_SYSKEYUP) the same way
 //   click CAPTION ID         posts BM_CLICK to the button ID
 //   close CAPTION            posts WM_SYSCOMMAND SC_CLOSE, as the caption's close button does
 //   paste CAPTION TEXT       puts TEXT on the clipboard, selects the focused field's whole text and
@@ -25,7 +26,9 @@
 //   progress CAPTION ID      pos, min and max of the progress bar ID (PBM_GETPOS, PBM_GETRANGE)
 //   list                     one line per visible top-level window: its handle, class and caption
 //   screenshot FILE [CAPTION]  the window's area of the screen (the whole screen without CAPTION)
-//                            as a 24-bit BMP
+//                            as a 24-bit BMP. With no window manager, Wine draws a caption bar
+//                            only for a program whose prefix has "Decorated"="N" under
+//                            HKCU\Software\Wine\AppDefaults\<program>.exe\X11 Driver.
 //
 // The posting commands return once the window has handled what they posted, including whatever
 // that posted in turn (or once the window has ended).
@@ -37,6 +40,7 @@
 #include <cwchar>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -279,13 +283,15 @@ int TypeText(HWND window, const std::wstring& text) {
     return Handled(window);
 }
 
+// Keys go where the keyboard would send them: the focused control, or the window itself when none of
+// its controls has the focus.
 int PressKey(HWND window, UINT key, bool alt) {
-    HWND focus = FocusOrFail(window);
-    if (focus == nullptr) {
-        return kFailed;
+    HWND target = FocusOf(window);
+    if (target == nullptr) {
+        target = window;
     }
-    PostMessageW(focus, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, KeyParameter(key, false, alt));
-    PostMessageW(focus, alt ? WM_SYSKEYUP : WM_KEYUP, key, KeyParameter(key, true, alt));
+    PostMessageW(target, alt ? WM_SYSKEYDOWN : WM_KEYDOWN, key, KeyParameter(key, false, alt));
+    PostMessageW(target, alt ? WM_SYSKEYUP : WM_KEYUP, key, KeyParameter(key, true, alt));
     return Handled(window);
 }
 

@@ -18,6 +18,18 @@ from . import pki as pki_mod
 from . import servers
 
 
+# Xvfb has no window manager: Wine then draws the windows' frames and captions itself, as Windows
+# would. The Japanese dialog font is matched by the proportional IPA Gothic, which has its metrics.
+PREFIX_SETTINGS = (
+    "Windows Registry Editor Version 5.00\r\n\r\n"
+    "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"
+    "\"Decorated\"=\"N\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n"
+    "\"\uff2d\uff33 \uff30\u30b4\u30b7\u30c3\u30af\"=\"IPAPGothic\"\r\n")
+# Changes whenever the prefix is to be made differently, so that older prefixes are made again.
+PREFIX_LAYOUT = "2"
+
+
 def in_private_netns():
     return os.environ.get("VX_NETNS") == str(os.getpid())
 
@@ -123,8 +135,12 @@ class Bed:
 
     def _ensure_prefix(self):
         ready = os.path.join(self.root, "prefix.ready")
-        if os.path.exists(ready):
-            return
+        try:
+            with open(ready) as f:
+                if f.read() == PREFIX_LAYOUT:
+                    return
+        except OSError:
+            pass
         shutil.rmtree(self.prefix, ignore_errors=True)
         if not self.pki.exists():
             self.pki.create()
@@ -133,5 +149,10 @@ class Bed:
         self.wait_for_wine_exit(120)
         trust = os.path.join(self.build_dir, "tools", "vxtrustca.exe")
         self.wine(trust, self.windows_path(self.pki.ca_der), check=True, timeout=120)
+        settings = os.path.join(self.root, "prefix-settings.reg")
+        with open(settings, "wb") as f:
+            f.write(b"\xff\xfe" + PREFIX_SETTINGS.encode("utf-16-le"))
+        self.wine("regedit", "/s", self.windows_path(settings), check=True, timeout=120)
         self.wait_for_wine_exit(120)
-        open(ready, "w").close()
+        with open(ready, "w") as f:
+            f.write(PREFIX_LAYOUT)

@@ -1,9 +1,6 @@
 """What the access-code dialog's end-to-end tests share: the dialog's identifiers and texts, the
 locales, and a test case that opens the dialog in a real run of vxstarter.exe and drives it with
 the UI driver (tools/uidriver)."""
-import os
-import subprocess
-import tempfile
 
 import vxe2e
 
@@ -18,43 +15,9 @@ ENGLISH = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
 JAPANESE = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"}
 
 
-def starter_processes():
-    """The command lines of the vxstarter.exe processes running in this test bed's Wine prefix."""
-    mark = b"WINEPREFIX=" + vxe2e.PREFIX.encode()
-    found = []
-    for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
-        try:
-            with open(f"/proc/{pid}/environ", "rb") as f:
-                environment = f.read().split(b"\0")
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                command = f.read().split(b"\0")
-        except OSError:
-            continue  # gone meanwhile
-        if mark in environment and command[0].lower().endswith(b"vxstarter.exe"):
-            found.append(b" ".join(command).decode("latin-1").strip())
-    return found
-
-
 class DialogTestCase(vxe2e.StarterTestCase):
     caption = "Vantorix Starter"
     locale = ENGLISH
-
-    def ui(self, *args, timeout=60):
-        # Output to files rather than pipes: when the driver's wine happens to be the one that starts
-        # the wineserver and its service processes, they inherit its standard handles, and a pipe
-        # would then never reach its end.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            result = subprocess.run(["wine", vxe2e.windows_path(vxe2e.UIDRIVER), *map(str, args)],
-                                    env=vxe2e.wine_env(), stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            stdout = out.read().decode("utf-8", "replace")
-            stderr = err.read().decode("utf-8", "replace")
-        if result.returncode != 0:
-            raise AssertionError(f"uidriver {' '.join(map(str, args))} failed ({result.returncode}): {stdout}{stderr}")
-        return stdout.strip("\r\n")
 
     def open_dialog(self, answer="FALSE"):
         """Starts the starter with the server answering every access-code check with `answer`, and
@@ -84,8 +47,8 @@ class DialogTestCase(vxe2e.StarterTestCase):
         """Waits until no process of the starter is left in this test bed's prefix (the first one and
         an elevated relaunch). Wine's own session processes do not count: when two programs bring up
         the session's desktop at the same moment, a second desktop process can stay behind."""
-        if not vxe2e.wait_until(lambda: not starter_processes(), timeout, 0.2):
-            self.fail(f"the run did not end: {starter_processes()}")
+        if not self.starter.wait_for_end(timeout):
+            self.fail(f"the run did not end: {vxe2e.starter_processes()}")
 
     def assert_waiting_after_rejection(self, typed, invalid_text):
         self.assertEqual(self.text(IDC_MESSAGE), invalid_text)

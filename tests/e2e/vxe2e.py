@@ -135,34 +135,40 @@ def wine(*args, timeout=120, env=None, check=False):
     return result
 
 
-def wait_for_wine_exit(timeout=60):
-    """True when every Wine process of the prefix has ended within the time."""
-    try:
-        subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=timeout)
-        return True
-    except subprocess.TimeoutExpired:
-        return False
-
-
 def kill_wine():
     subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=30)
 
 
-def running_programs():
-    """The file names of the Windows programs running under Wine now (from their command lines)."""
-    names = []
+def _wine_processes():
+    """(file name in lower case, command line) of every Windows program running in this prefix."""
+    mark = b"WINEPREFIX=" + PREFIX.encode()
+    found = []
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
         try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                environment = f.read().split(b"\0")
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                first = f.read().split(b"\0")[0].decode("latin-1")
+                command = f.read().split(b"\0")
         except OSError:
-            continue
-        if first.lower().endswith(".exe") and ("\\" in first or "/" in first):
-            names.append(first.replace("/", "\\").rsplit("\\", 1)[-1].lower())
-    return names
+            continue  # gone meanwhile
+        first = command[0].decode("latin-1")
+        if mark in environment and first.lower().endswith(".exe"):
+            name = first.replace("/", "\\").rsplit("\\", 1)[-1].lower()
+            found.append((name, b" ".join(command).decode("latin-1").strip()))
+    return found
+
+
+def running_programs():
+    """The file names of the Windows programs running in this prefix now."""
+    return [name for name, _ in _wine_processes()]
+
+
+def starter_processes():
+    """The command lines of the vxstarter.exe processes running in this prefix now."""
+    return [command for name, command in _wine_processes() if name == "vxstarter.exe"]
 
 
 def start_program(unix_path, *args):
@@ -196,13 +202,14 @@ class Starter:
         return self
 
     def wait_for_end(self, timeout=90):
-        """True when this run, and every Wine process it left (an elevated relaunch, the host program it
-        started, the self-removal script), has ended within the time."""
+        """True when this run has ended within the time: the first process and an elevated relaunch.
+        Wine's own session processes do not count: when two programs bring up the session's desktop at
+        the same moment, a second desktop process can stay behind."""
         try:
             self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             return False
-        return wait_for_wine_exit(timeout)
+        return wait_until(lambda: not starter_processes(), timeout, 0.2)
 
     def gone(self):
         return not os.path.exists(self.path)

@@ -7,7 +7,6 @@ protection loads them at once, which shows that the test can see it."""
 import os
 import shutil
 import struct
-import tempfile
 
 import vxe2e
 
@@ -59,17 +58,7 @@ def static_imports(path):
     return names
 
 
-class DllPlantingTest(vxe2e.StarterTestCase):
-    def setUp(self):
-        super().setUp()
-        self.tmp = tempfile.TemporaryDirectory(prefix="vxpkg-", dir=vxe2e.RUN_DIR)
-        self.package_path = os.path.join(self.tmp.name, "package.zip")
-        self.package_files = vxe2e.make_package(self.package_path)
-
-    def tearDown(self):
-        super().tearDown()
-        self.tmp.cleanup()
-
+class DllPlantingTest(vxe2e.PackageTestCase):
     def planted_starter(self, program):
         """A copy of this starter build as vxstarter.exe, with our DLL beside it under each name."""
         starter = self.new_starter()

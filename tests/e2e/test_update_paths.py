@@ -2,7 +2,6 @@
 would, the local servers, and the stand-in host program and companions in the working folder."""
 import os
 import shutil
-import tempfile
 
 import vxe2e
 
@@ -13,17 +12,7 @@ PACKAGE = "/download/app/customer/{}.zip"
 MEMBER_VERBS = ["-stop", "-remove", "-install", "-start"]
 
 
-class UpdatePathsTest(vxe2e.StarterTestCase):
-    def setUp(self):
-        super().setUp()
-        self.tmp = tempfile.TemporaryDirectory(prefix="vxpkg-", dir=vxe2e.RUN_DIR)
-        self.package_path = os.path.join(self.tmp.name, "package.zip")
-        self.package_files = vxe2e.make_package(self.package_path)
-
-    def tearDown(self):
-        super().tearDown()
-        self.tmp.cleanup()
-
+class UpdatePathsTest(vxe2e.PackageTestCase):
     def serve(self, version="2.0", probe="1", port=443, version_answer=None, package=None, down=()):
         routes = {
             "80 /server.html": {"body": probe},

@@ -221,6 +221,8 @@ class StarterTestCase(unittest.TestCase):
     def setUp(self):
         kill_wine()
         shutil.rmtree(product_folder(), ignore_errors=True)
+        self._scratch = tempfile.TemporaryDirectory(prefix="scratch-", dir=RUN_DIR)
+        self.scratch = self._scratch.name  # a folder of this test's own for packages and such
         self.servers = servers_mod.Scenario(RUN_DIR)
         self.servers.set({"routes": {}})
         self.servers.clear_log()
@@ -228,6 +230,7 @@ class StarterTestCase(unittest.TestCase):
 
     def tearDown(self):
         kill_wine()
+        self._scratch.cleanup()
 
     def new_starter(self):
         self._starters += 1
@@ -255,6 +258,15 @@ class StarterTestCase(unittest.TestCase):
 
     def request_paths(self):
         return [(r["port"], r["path"]) for r in self.requests()]
+
+
+class PackageTestCase(StarterTestCase):
+    """A test that serves the product package of make_package: package_path, package_files."""
+
+    def setUp(self):
+        super().setUp()
+        self.package_path = os.path.join(self.scratch, "package.zip")
+        self.package_files = make_package(self.package_path)
 
 
 def main():

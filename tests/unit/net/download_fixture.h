@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "progress_observer.h"
-#include "sandbox.h"
+#include "files.h"
 
 // The standard package: a file at the top, two levels of folders, a file in each, known times.
 std::string StandardPackage(size_t bulkBytes = 0);

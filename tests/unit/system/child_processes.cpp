@@ -22,62 +22,11 @@ bool CreateFolderPath(const std::string& path) {
     return CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-void RemoveTree(const std::string& path) {
-    for (const std::string& entry : FolderEntries(path)) {
-        const std::string full = path + "\\" + entry;
-        if (FolderExists(full)) {
-            RemoveTree(full);
-        } else {
-            SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileA(full.c_str());
-        }
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
 std::string HelperProgram(const char* fileName) {
     char self[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, self, sizeof(self));
     *strrchr(self, '\\') = '\0';
     return std::string(self) + "\\" + fileName;
-}
-
-bool FileExists(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool FolderExists(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    std::string bytes;
-    HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return bytes;
-    }
-    char chunk[4096];
-    DWORD read = 0;
-    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read > 0) {
-        bytes.append(chunk, read);
-    }
-    CloseHandle(file);
-    return bytes;
-}
-
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {

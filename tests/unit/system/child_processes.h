@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "files.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,13 +17,8 @@ const DWORD kGenerousWaitMs = 60000;  // "did not hang" bound for anything a chi
 // A new, empty folder in the temporary folder (what an earlier run left there is removed).
 std::string FreshFolder(const std::string& name);
 bool CreateFolderPath(const std::string& path);  // with every missing parent
-void RemoveTree(const std::string& path);
 // The helper program of that name, built beside the test program.
 std::string HelperProgram(const char* fileName);
-bool FileExists(const std::string& path);
-bool FolderExists(const std::string& path);
-std::string ReadFileBytes(const std::string& path);
-bool WriteFileBytes(const std::string& path, const std::string& bytes);
 // Names in the folder, without "." and "..".
 std::vector<std::string> FolderEntries(const std::string& folder);
 // Polls until the condition holds; false when it still does not after timeoutMs.

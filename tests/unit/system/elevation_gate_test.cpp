@@ -102,7 +102,7 @@ protected:
 
     std::map<DWORD, SGateInstance> Instances() {
         std::map<DWORD, SGateInstance> instances;
-        std::istringstream log(ReadFileBytes(m_log));
+        std::istringstream log(ReadWholeFile(m_log));
         std::string line;
         while (std::getline(log, line)) {
             if (!line.empty() && line.back() == '\r') {
@@ -150,7 +150,7 @@ TEST_F(ElevationGateRunTest, AMemberWithoutArgumentsIsRelaunchedWithStartAndEnds
     ASSERT_TRUE(WaitUntil([&] {
         const std::map<DWORD, SGateInstance> instances = Instances();
         return instances.size() == 2 && ProcessesNamed("vxgatehost.exe").empty();
-    })) << ReadFileBytes(m_log);
+    })) << ReadWholeFile(m_log);
 
     std::map<DWORD, SGateInstance> instances = Instances();
     ASSERT_EQ(1u, instances.count(m_hostId));

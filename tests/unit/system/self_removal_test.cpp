@@ -102,7 +102,7 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfWithBlanksAnd
     const std::string tempFolder = m_root + "\\temp 50% %OS%";
     ASSERT_TRUE(CreateFolderPath(tempFolder));
     // A longer script left over from an earlier run: overwritten, not appended to or left in part.
-    ASSERT_TRUE(WriteFileBytes(tempFolder + "\\_uninsep.bat", std::string(3000, 'x') + "\r\n"));
+    ASSERT_TRUE(WriteWholeFile(tempFolder + "\\_uninsep.bat", std::string(3000, 'x') + "\r\n"));
     const std::string copy = m_root + "\\script.copy";
 
     RunHost(programFolder, tempFolder, copy);
@@ -110,7 +110,7 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfWithBlanksAnd
     const std::string program = DoublePercentSigns(m_program);
     EXPECT_EQ(":Repeat\r\ndel \"" + program + "\"\r\nif exist \"" + program + "\" goto Repeat\r\nrmdir \"" +
                   DoublePercentSigns(programFolder) + "\"\r\ndel \"" + DoublePercentSigns(m_script) + "\"",
-              ReadFileBytes(copy));
+              ReadWholeFile(copy));
     EXPECT_TRUE(WaitUntil([&] { return !FileExists(m_program); })) << "the program file stays";
     EXPECT_TRUE(WaitUntil([&] { return !FolderExists(programFolder); })) << "the empty folder stays";
     EXPECT_TRUE(WaitUntil([&] { return !FileExists(m_script); })) << "the script stays";
@@ -120,13 +120,13 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfWithBlanksAnd
 TEST_F(SelfRemovalRunTest, KeepsAFolderThatHoldsOtherFiles) {
     const std::string programFolder = m_root + "\\shared folder";
     ASSERT_TRUE(CreateFolderPath(programFolder));
-    ASSERT_TRUE(WriteFileBytes(programFolder + "\\keep.txt", "keep"));
+    ASSERT_TRUE(WriteWholeFile(programFolder + "\\keep.txt", "keep"));
 
     RunHost(programFolder, m_root + "\\temp");
 
     EXPECT_TRUE(WaitUntil([&] { return !FileExists(m_program); })) << "the program file stays";
     EXPECT_TRUE(WaitUntil([&] { return !FileExists(m_script); })) << "the script stays";
-    EXPECT_EQ("keep", ReadFileBytes(programFolder + "\\keep.txt"));
+    EXPECT_EQ("keep", ReadWholeFile(programFolder + "\\keep.txt"));
 }
 
 TEST_F(SelfRemovalRunTest, ATemporaryPathThatJustLeavesRoomForTheNameWorks) {

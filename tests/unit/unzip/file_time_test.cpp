@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "sandbox.h"
+#include "files.h"
 #include "unzip/unzipper.h"
 #include "zip_writer.h"
 

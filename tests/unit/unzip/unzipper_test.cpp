@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sandbox.h"
+#include "files.h"
 #include "unzip/unzipper.h"
 #include "zip_writer.h"
 

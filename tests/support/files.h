@@ -1,5 +1,5 @@
-// A private folder below the temporary folder for one test, removed with everything in it at the
-// end, and small file helpers over the ANSI API.
+// Small file helpers over the ANSI API for the tests, and a private folder below the temporary
+// folder for one test, removed with everything in it at the end.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "sandbox.h"
+#include "files.h"
 
 #include <windows.h>
 
@@ -59,7 +59,8 @@ bool WriteWholeFile(const std::string& path, const std::string& bytes) {
 
 std::string ReadWholeFile(const std::string& path) {
     HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::string();
     }

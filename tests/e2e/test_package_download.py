@@ -2,7 +2,6 @@
 watched with the UI driver while the body arrives, closed by the user, left by a failed download; and
 the downloads that must not count as installed (missing, refused, cut or damaged packages)."""
 import os
-import tempfile
 import time
 
 import vxe2e
@@ -24,21 +23,13 @@ def numbers(text):
 
 
 class PackageDownloadTest(vxe2e.StarterTestCase):
-    def setUp(self):
-        super().setUp()
-        self.tmp = tempfile.TemporaryDirectory(prefix="vxpkg-", dir=vxe2e.RUN_DIR)
-
-    def tearDown(self):
-        super().tearDown()
-        self.tmp.cleanup()
-
     def package(self, many_files=0, filler=0):
         """A package file; many_files small files make its unpacking take a while, filler random bytes
         make its download take a while under a rate."""
         extra = {f"data/set{i // 100}/item{i}.txt": f"item {i}\r\n".encode() for i in range(many_files)}
         if filler:
             extra["data/media.bin"] = os.urandom(filler)
-        path = os.path.join(self.tmp.name, f"package{len(os.listdir(self.tmp.name))}.zip")
+        path = os.path.join(self.scratch, f"package{len(os.listdir(self.scratch))}.zip")
         return path, vxe2e.make_package(path, extra)
 
     def serve(self, version="2.0", package=None):
@@ -193,7 +184,7 @@ class PackageDownloadTest(vxe2e.StarterTestCase):
     def test_damaged_package_keeps_the_version_deletes_the_archive_and_is_fetched_again(self):
         vxe2e.install_old_product("1.0")
         path, files = self.package()
-        damaged = os.path.join(self.tmp.name, "damaged.zip")
+        damaged = os.path.join(self.scratch, "damaged.zip")
         with open(path, "rb") as f:
             data = bytearray(f.read())
         data[len(data) // 3] ^= 0xFF  # inside some entry's data: its CRC-32 no longer matches

@@ -95,35 +95,35 @@ class Handler(BaseHTTPRequestHandler):
             "user_agent": self.headers.get("User-Agent"), "accept": self.headers.get("Accept"),
             "headers": dict(self.headers.items()), "time": time.time(),
         })
-        spec = scenario.response_for(port, self.path)
-        self.answer(spec)
+        response = scenario.response_for(port, self.path)
+        self.answer(response)
 
-    def answer(self, spec):
-        if spec.get("silent"):
-            time.sleep(float(spec["silent"]))
+    def answer(self, response):
+        if response.get("silent"):
+            time.sleep(float(response["silent"]))
             self.close_connection = True
             return
-        if spec.get("delay"):
-            time.sleep(float(spec["delay"]))
-        body_file = spec.get("body_file")
+        if response.get("delay"):
+            time.sleep(float(response["delay"]))
+        body_file = response.get("body_file")
         if body_file:
             length = os.path.getsize(body_file)
         else:
-            body = spec.get("body", "").encode("latin-1")
+            body = response.get("body", "").encode("latin-1")
             length = len(body)
-        status = int(spec.get("status", 200))
-        self.send_response_only(status, spec.get("reason"))
-        declared = spec.get("content_length", length)
+        status = int(response.get("status", 200))
+        self.send_response_only(status, response.get("reason"))
+        declared = response.get("content_length", length)
         if declared != "omit":
             self.send_header("Content-Length", str(declared))
-        for name, value in spec.get("headers", {}).items():
+        for name, value in response.get("headers", {}).items():
             self.send_header(name, value)
         self.end_headers()
-        if spec.get("pause"):
+        if response.get("pause"):
             self.wfile.flush()
-            time.sleep(float(spec["pause"]))
-        limit = spec.get("cut_after", length)
-        rate = spec.get("rate")
+            time.sleep(float(response["pause"]))
+        limit = response.get("cut_after", length)
+        rate = response.get("rate")
         try:
             if body_file:
                 with open(body_file, "rb") as f:

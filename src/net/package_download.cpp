@@ -98,7 +98,8 @@ bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const ch
         return false;
     }
 
-    // The window's thread ends with its window or with the process; nobody waits for it.
+    // The window's thread ends with its window or with the process; nobody waits for it, and its
+    // handle stays open for the process's life.
     BeginProgressHandover(client);
     DWORD threadId = 0;
     CreateThread(nullptr, 0, ProgressThreadProc, &client, 0, &threadId);

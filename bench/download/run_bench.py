@@ -35,8 +35,12 @@ import random
 import shutil
 import statistics
 import subprocess
+import sys
 import time
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from benchlib import run_measured, tree_digest  # noqa: E402
 
 PORT = 4443
 PACKAGE_PATH = "download/app/customer"
@@ -85,32 +89,6 @@ def serve_file(serve_root, name, source):
     with open(target, "wb") as out, open(source, "rb") as data:
         out.write(f"HTTP/1.0 200 OK\r\nContent-Type: application/zip\r\nContent-Length: {size}\r\n\r\n".encode())
         shutil.copyfileobj(data, out, 1 << 20)
-
-
-def run_measured(command, work, cwd=None):
-    """Wall time, peak RSS in bytes and stdout of one command, output through files (a wineserver
-    started by a run would hold a pipe open)."""
-    report = os.path.join(work, "time.txt")
-    output_path = os.path.join(work, "out.txt")
-    start = time.perf_counter()
-    with open(output_path, "wb") as out:
-        process = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *command], cwd=cwd,
-                                 stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    elapsed = time.perf_counter() - start
-    with open(output_path, errors="replace") as f:
-        output = f.read()
-    with open(report) as lines:
-        peak_kb = int(lines.read().split()[-1])
-    return elapsed, peak_kb * 1024, output, process.returncode
-
-
-def tree_digest(folder):
-    listing = []
-    for root, _, names in os.walk(folder):
-        for name in names:
-            path = os.path.join(root, name)
-            listing.append((os.path.relpath(path, folder), os.path.getsize(path)))
-    return sorted(listing)
 
 
 def clear(folder):

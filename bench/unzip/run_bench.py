@@ -18,8 +18,11 @@ import random
 import shutil
 import statistics
 import subprocess
-import time
+import sys
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from benchlib import run_measured, tree_digest  # noqa: E402
 
 WORDS = ("update package folder entry time zone host agent starter archive deflate stream "
          "buffer record central directory offset").split()
@@ -90,33 +93,16 @@ def build_single(path, size, rng):
                 written += len(piece)
 
 
-def run_measured(command, work, env=None):
-    """Wall time, peak RSS in bytes and stdout of one command. GNU time reports the peak: a child
-    forked straight from this (large) Python process would count its pre-exec copy of it."""
-    report = os.path.join(work, "time.txt")
-    start = time.perf_counter()
-    process = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, *command], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    elapsed = time.perf_counter() - start
-    output = process.stdout.decode(errors="replace")
-    if process.returncode != 0:
-        raise SystemExit(f"{command[0]} failed ({process.returncode}): {output}")
-    with open(report) as lines:
-        peak_kb = int(lines.read().split()[-1])
-    return elapsed, peak_kb * 1024, output
+def checked(measured):
+    """A measured run without its exit code, which must be 0."""
+    elapsed, rss, output, code = measured
+    if code != 0:
+        raise SystemExit(f"a measured run failed ({code}): {output}")
+    return elapsed, rss, output
 
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def tree_digest(folder):
-    listing = []
-    for root, _, names in os.walk(folder):
-        for name in names:
-            path = os.path.join(root, name)
-            listing.append((os.path.relpath(path, folder), os.path.getsize(path)))
-    return sorted(listing)
 
 
 def bench(archive, runs, work, exe, env):
@@ -130,7 +116,8 @@ def bench(archive, runs, work, exe, env):
             out = wine_out if who == "wine" else unzip_out
             shutil.rmtree(out, ignore_errors=True)
             if who == "wine":
-                elapsed, rss, output = run_measured(["wine", exe, windows_path(archive), windows_path(out)], work, env)
+                elapsed, rss, output = checked(run_measured(["wine", exe, windows_path(archive), windows_path(out)], work,
+                                                            env=env))
                 fields = dict(item.split("=") for item in output.split())
                 if fields.get("result") != "1":
                     raise SystemExit(f"the unpacker failed on {archive}: {output}")
@@ -139,7 +126,7 @@ def bench(archive, runs, work, exe, env):
                 results["wine_rss"].append(rss)
                 results["wine_peak_ws"].append(int(fields["peak_working_set"]))
             else:
-                elapsed, rss, _ = run_measured(["unzip", "-q", "-o", archive, "-d", out], work)
+                elapsed, rss, _ = checked(run_measured(["unzip", "-q", "-o", archive, "-d", out], work))
                 results["unzip"].append(elapsed)
                 results["unzip_rss"].append(rss)
     if tree_digest(wine_out) != tree_digest(unzip_out):

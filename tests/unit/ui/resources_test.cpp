@@ -2,6 +2,7 @@
 // compares them field by field: both dialog templates in English and Japanese, the string table,
 // the icon and the manifest. Other resource types may be added freely.
 #include <windows.h>
+#include <winver.h>
 
 #include <gtest/gtest.h>
 
@@ -482,6 +483,28 @@ TEST_F(ResourcesTest, ManifestAsksForTheCallersRightsAndNothingElse) {
         << "no newer common controls: the default ones";
     EXPECT_EQ(manifest.find("<compatibility"), std::string::npos);
     EXPECT_EQ(manifest.find("<application"), std::string::npos);
+}
+
+// The file's properties: what Explorer shows under Details.
+TEST_F(ResourcesTest, VersionResourceNamesTheProductAndItsVersion) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(s_starterPath.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<BYTE> block(size);
+    ASSERT_TRUE(GetFileVersionInfoA(s_starterPath.c_str(), 0, size, block.data()));
+    const auto text = [&](const char* name) {
+        char* value = nullptr;
+        UINT length = 0;
+        const std::string key = std::string("\\StringFileInfo\\040904B0\\") + name;
+        return VerQueryValueA(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length) && value
+                   ? std::string(value)
+                   : std::string("<missing>");
+    };
+    EXPECT_EQ("Vantorix Starter", text("ProductName"));
+    EXPECT_EQ("Vantorix Starter", text("FileDescription"));
+    EXPECT_EQ(VX_PROJECT_VERSION, text("ProductVersion"));
+    EXPECT_EQ(VX_PROJECT_VERSION, text("FileVersion"));
+    EXPECT_EQ("vxstarter.exe", text("OriginalFilename"));
 }
 
 }  // namespace

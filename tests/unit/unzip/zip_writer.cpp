@@ -48,16 +48,21 @@ std::string BuildZip(const std::vector<CZipEntry>& entries) {
                                                          static_cast<uInt>(entry.data.size())));
         const uint32_t offset = static_cast<uint32_t>(archive.size());
 
+        // From the flags to the name's length, both headers hold the same fields.
+        const auto putSharedFields = [&](std::string& out) {
+            Put16(out, entry.flags);
+            Put16(out, entry.method);
+            Put16(out, entry.dosTime);
+            Put16(out, entry.dosDate);
+            Put32(out, crc);
+            Put32(out, static_cast<uint32_t>(stored.size()));
+            Put32(out, static_cast<uint32_t>(entry.data.size()));
+            Put16(out, static_cast<uint32_t>(entry.name.size()));
+        };
+
         Put32(archive, 0x04034B50);
         Put16(archive, 20);
-        Put16(archive, entry.flags);
-        Put16(archive, entry.method);
-        Put16(archive, entry.dosTime);
-        Put16(archive, entry.dosDate);
-        Put32(archive, crc);
-        Put32(archive, static_cast<uint32_t>(stored.size()));
-        Put32(archive, static_cast<uint32_t>(entry.data.size()));
-        Put16(archive, static_cast<uint32_t>(entry.name.size()));
+        putSharedFields(archive);
         Put16(archive, 0);
         archive += entry.name;
         archive += stored;
@@ -65,14 +70,7 @@ std::string BuildZip(const std::vector<CZipEntry>& entries) {
         Put32(directory, 0x02014B50);
         Put16(directory, 20);
         Put16(directory, 20);
-        Put16(directory, entry.flags);
-        Put16(directory, entry.method);
-        Put16(directory, entry.dosTime);
-        Put16(directory, entry.dosDate);
-        Put32(directory, crc);
-        Put32(directory, static_cast<uint32_t>(stored.size()));
-        Put32(directory, static_cast<uint32_t>(entry.data.size()));
-        Put16(directory, static_cast<uint32_t>(entry.name.size()));
+        putSharedFields(directory);
         Put16(directory, 0);
         Put16(directory, static_cast<uint32_t>(entry.comment.size()));
         Put16(directory, 0);

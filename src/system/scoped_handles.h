@@ -58,3 +58,17 @@ struct CSidTraits {
     static void Release(PSID p) { FreeSid(p); }
 };
 using CScopedSid = CScopedResource<PSID, CSidTraits>;
+
+struct CGdiObjectTraits {
+    static HGDIOBJ Empty() { return nullptr; }
+    static bool IsValid(HGDIOBJ h) { return h != nullptr; }
+    static void Release(HGDIOBJ h) { DeleteObject(h); }
+};
+using CScopedGdiObject = CScopedResource<HGDIOBJ, CGdiObjectTraits>;
+
+struct CMemoryDcTraits {
+    static HDC Empty() { return nullptr; }
+    static bool IsValid(HDC h) { return h != nullptr; }
+    static void Release(HDC h) { DeleteDC(h); }
+};
+using CScopedMemoryDc = CScopedResource<HDC, CMemoryDcTraits>;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "resource.h"
+#include "system/scoped_handles.h"
 
 namespace {
 
@@ -505,6 +506,25 @@ TEST_F(ResourcesTest, VersionResourceNamesTheProductAndItsVersion) {
     EXPECT_EQ(VX_PROJECT_VERSION, text("ProductVersion"));
     EXPECT_EQ(VX_PROJECT_VERSION, text("FileVersion"));
     EXPECT_EQ("vxstarter.exe", text("OriginalFilename"));
+}
+
+// The caption's close box is the "r" of the Marlett font, drawn by the platform for every dialog: a
+// prefix without the font shows a plain letter r in its place.
+TEST_F(ResourcesTest, CaptionButtonFontIsPresent) {
+    CScopedMemoryDc dc(CreateCompatibleDC(nullptr));
+    ASSERT_TRUE(dc.IsValid());
+    CScopedGdiObject font(CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET,
+                                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH,
+                                      "Marlett"));
+    ASSERT_TRUE(font.IsValid());
+    const HGDIOBJ previous = SelectObject(dc.Get(), font.Get());
+    char face[LF_FACESIZE] = {};
+    GetTextFaceA(dc.Get(), LF_FACESIZE, face);
+    TEXTMETRICA metrics = {};
+    GetTextMetricsA(dc.Get(), &metrics);
+    SelectObject(dc.Get(), previous);
+    EXPECT_STREQ(face, "Marlett") << "the font the platform picks instead";
+    EXPECT_EQ(static_cast<int>(metrics.tmCharSet), SYMBOL_CHARSET);
 }
 
 }  // namespace

@@ -26,8 +26,11 @@ PREFIX_SETTINGS = (
     "\"Decorated\"=\"N\"\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n"
     "\"\uff2d\uff33 \uff30\u30b4\u30b7\u30c3\u30af\"=\"IPAPGothic\"\r\n")
+# Wine draws the caption buttons (the close box) with Marlett. Debian's Wine does not look in the folder
+# fonts-wine puts it in, so each prefix gets a copy where Windows keeps its fonts.
+CAPTION_FONT = "/usr/share/wine/fonts/marlett.ttf"
 # Changes whenever the prefix is to be made differently, so that older prefixes are made again.
-PREFIX_LAYOUT = "2"
+PREFIX_LAYOUT = "3"
 
 
 def in_private_netns():
@@ -147,6 +150,9 @@ class Bed:
         subprocess.run(["wineboot", "-i"], env=self.env(), check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.wait_for_wine_exit(120)
+        if not os.path.isfile(CAPTION_FONT):
+            raise RuntimeError(f"{CAPTION_FONT} is missing: run scripts/setup")
+        shutil.copy(CAPTION_FONT, self.drive_c("windows", "Fonts"))
         trust = os.path.join(self.build_dir, "tools", "vxtrustca.exe")
         self.wine(trust, self.windows_path(self.pki.ca_der), check=True, timeout=120)
         settings = os.path.join(self.root, "prefix-settings.reg")

@@ -1,6 +1,7 @@
 #include "ui/access_code_dialog.h"
 
 #include <cstdlib>
+#include <cwchar>
 
 #include "app/globals.h"
 #include "net/http_connection.h"
@@ -32,15 +33,81 @@ void InitialiseDialog(HWND dialog) {
     SendMessageA(dialog, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 }
 
-// The field holds digits when typed, but pasted text may hold anything: the code is the leading
-// signed decimal number, 0 when there is none.
-int CodeFromText(const char* text) {
-    return static_cast<int>(std::strtol(text, nullptr, 10));
+const wchar_t kFullWidthZero = 0xFF10;
+const wchar_t kFullWidthNine = 0xFF19;
+const int kPasteCapacity = 64;
+
+// A DBCS lead byte typed into the field, waiting for its trail byte.
+BYTE g_pendingLeadByte = 0;
+
+// A Japanese input method types full-width digits in its usual mode: they count as the ASCII ones.
+wchar_t ToHalfWidthDigit(wchar_t character) {
+    if (character >= kFullWidthZero && character <= kFullWidthNine) {
+        return static_cast<wchar_t>(L'0' + (character - kFullWidthZero));
+    }
+    return character;
+}
+
+// The field holds digits when typed, but pasted or set text may hold anything: the code is the
+// leading signed decimal number, 0 when there is none. Full-width digits are read as digits.
+int CodeFromText(wchar_t* text) {
+    for (wchar_t* c = text; *c != L'\0'; ++c) {
+        *c = ToHalfWidthDigit(*c);
+    }
+    return static_cast<int>(std::wcstol(text, nullptr, 10));
+}
+
+// One character of ANSI text (one byte, or a lead and a trail byte) as it arrives in WM_CHAR or
+// WM_IME_CHAR; a full-width digit goes on to the field as its ASCII digit, so that the field's
+// digits-only rule and its limit (counted in bytes) see one digit. Anything else goes on as it came.
+LRESULT ForwardCharacter(HWND field, UINT message, BYTE leadByte, BYTE byte, LPARAM lParam) {
+    const char bytes[2] = {static_cast<char>(leadByte != 0 ? leadByte : byte), static_cast<char>(byte)};
+    wchar_t character[2] = {};
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, leadByte != 0 ? 2 : 1, character, 2) == 1 &&
+        ToHalfWidthDigit(character[0]) != character[0]) {
+        return CallWindowProcA(g_codeFieldPrevProc, field, WM_CHAR, ToHalfWidthDigit(character[0]), lParam);
+    }
+    // A single byte is a character of its own, also when an input method commits it.
+    if (leadByte == 0) {
+        return CallWindowProcA(g_codeFieldPrevProc, field, WM_CHAR, byte, lParam);
+    }
+    if (message == WM_IME_CHAR) {
+        return CallWindowProcA(g_codeFieldPrevProc, field, message, MAKEWORD(byte, leadByte), lParam);
+    }
+    CallWindowProcA(g_codeFieldPrevProc, field, WM_CHAR, leadByte, lParam);
+    return CallWindowProcA(g_codeFieldPrevProc, field, WM_CHAR, byte, lParam);
+}
+
+// Pasted text with full-width digits goes in with ASCII ones, through the field's own replacement
+// of the selection, which keeps its limit. False when the clipboard holds no such text.
+bool PasteWithHalfWidthDigits(HWND field) {
+    wchar_t text[kPasteCapacity] = {};
+    bool changed = false;
+    if (!OpenClipboard(field)) {
+        return false;
+    }
+    HANDLE data = GetClipboardData(CF_UNICODETEXT);
+    const wchar_t* clipboardText = data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr;
+    if (clipboardText != nullptr) {
+        for (int i = 0; i < kPasteCapacity - 1 && clipboardText[i] != L'\0'; ++i) {
+            text[i] = ToHalfWidthDigit(clipboardText[i]);
+            changed = changed || text[i] != clipboardText[i];
+        }
+        GlobalUnlock(data);
+    }
+    CloseClipboard();
+    if (!changed) {
+        return false;
+    }
+    char ansiText[kPasteCapacity * 2] = {};
+    WideCharToMultiByte(CP_ACP, 0, text, -1, ansiText, sizeof(ansiText) - 1, nullptr, nullptr);
+    SendMessageA(field, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(ansiText));
+    return true;
 }
 
 void Connect(HWND dialog) {
-    char codeText[kCodeTextSize] = {};
-    GetDlgItemTextA(dialog, IDC_CODE, codeText, kCodeTextSize);
+    wchar_t codeText[kCodeTextSize] = {};
+    GetDlgItemTextW(dialog, IDC_CODE, codeText, kCodeTextSize);
     const int code = CodeFromText(codeText);
 
     if (CheckAccessCode(g_updater, code)) {
@@ -83,6 +150,24 @@ LRESULT CALLBACK CodeFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM l
     // Enter there means Connect. Posted, so that the key itself is handled first.
     if (message == WM_GETDLGCODE && wParam == VK_RETURN) {
         PostMessageA(g_accessCodeDialog, WM_COMMAND, MAKEWPARAM(IDC_CONNECT, 0), 0);
+    }
+    // An ANSI window gets a double-byte character as two WM_CHAR messages, lead byte first, and
+    // as one WM_IME_CHAR with the lead byte in the high byte.
+    if (message == WM_CHAR) {
+        const BYTE byte = static_cast<BYTE>(wParam);
+        const BYTE leadByte = g_pendingLeadByte;
+        g_pendingLeadByte = 0;
+        if (leadByte == 0 && IsDBCSLeadByte(byte)) {
+            g_pendingLeadByte = byte;
+            return 0;
+        }
+        return ForwardCharacter(field, message, leadByte, byte, lParam);
+    }
+    if (message == WM_IME_CHAR) {
+        return ForwardCharacter(field, message, HIBYTE(LOWORD(wParam)), LOBYTE(LOWORD(wParam)), lParam);
+    }
+    if (message == WM_PASTE && PasteWithHalfWidthDigits(field)) {
+        return 0;
     }
     return CallWindowProcA(g_codeFieldPrevProc, field, message, wParam, lParam);
 }

@@ -10,9 +10,8 @@ IDC_CONNECT = 1001
 IDC_MESSAGE = 1004
 CHECK_PATH = "/admin/system/check_code.php"
 
-# Wine takes the user's language from the Unix locale of the process.
-ENGLISH = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
-JAPANESE = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"}
+ENGLISH = vxe2e.ENGLISH
+JAPANESE = vxe2e.JAPANESE
 
 
 class DialogTestCase(vxe2e.StarterTestCase):
@@ -64,3 +63,23 @@ class DialogTestCase(vxe2e.StarterTestCase):
         self.assertEqual(self.checked_codes(), codes)
         self.assertNotIn("code_str", vxe2e.read_info())
         self.assertNotIn("restarted", vxe2e.read_info())
+
+    def assert_full_width_digits_give_the_code(self, invalid_text):
+        """Six digits, full-width (as a Japanese input method types them) or mixed with ASCII ones,
+        arriving by every route, are the code 123456; the field shows ASCII digits, except for text
+        set as a whole, which it shows as set."""
+        self.open_dialog()
+        routes = [("type", True), ("ime", True), ("paste", True), ("settext", False)]
+        expected = []
+        for route, shown_as_ascii in routes:
+            for digits in ("１２３４５６", "１２3４５6"):
+                with self.subTest(route=route, digits=digits):
+                    self.ui("settext", self.caption, "")
+                    self.ui(route, self.caption, digits)
+                    shown = "123456" if shown_as_ascii else digits
+                    self.assertEqual(self.text(IDC_CODE), shown)
+                    self.ui("key", self.caption, "enter")
+                    expected.append(123456)
+                    self.assertEqual(self.checked_codes(), expected)
+                    self.assert_waiting_after_rejection(shown, invalid_text)
+

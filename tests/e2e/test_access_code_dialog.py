@@ -89,6 +89,9 @@ class AccessCodeDialogTest(DialogTestCase):
                 self.assertEqual(self.checked_codes(), expected)
                 self.assert_waiting_after_rejection(shown, INVALID)
 
+    def test_full_width_digits_are_the_code(self):
+        self.assert_full_width_digits_give_the_code(INVALID)
+
     def test_escape_ends_it_and_the_run_without_a_check(self):
         self.open_dialog()
         self.ui("type", self.caption, "12")

@@ -28,6 +28,9 @@ class JapaneseAccessCodeDialogTest(DialogTestCase):
         self.ui("key", self.caption, "escape")
         self.assert_run_ends_cancelled([314])
 
+    def test_full_width_digits_from_a_japanese_input_method_are_the_code(self):
+        self.assert_full_width_digits_give_the_code(INVALID)
+
 
 if __name__ == "__main__":
     vxe2e.main()

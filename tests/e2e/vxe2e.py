@@ -185,11 +185,18 @@ def wait_until(condition, timeout, interval=0.1):
     return condition()
 
 
-class Starter:
-    """One copy of vxstarter.exe in a folder of its own, as a customer's download."""
+# Wine takes the code pages and the user's language from the Unix locale of each process:
+# ANSI 1252 and OEM 437 with English, 932 for both with Japanese.
+ENGLISH = {"LANG": "C.UTF-8", "LC_ALL": "C.UTF-8"}
+JAPANESE = {"LANG": "ja_JP.UTF-8", "LC_ALL": "ja_JP.UTF-8"}
 
-    def __init__(self, folder_name):
-        self.folder = drive_c("users", getpass.getuser(), "Downloads", folder_name)
+
+class Starter:
+    """One copy of vxstarter.exe in a folder of its own, as a customer's download; by default in the
+    Downloads folder of the prefix's user, or of the profile named `user`."""
+
+    def __init__(self, folder_name, user=None):
+        self.folder = drive_c("users", user or getpass.getuser(), "Downloads", folder_name)
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
         self.path = os.path.join(self.folder, "vxstarter.exe")
@@ -232,16 +239,17 @@ class StarterTestCase(unittest.TestCase):
         kill_wine()
         self._scratch.cleanup()
 
-    def new_starter(self):
+    def new_starter(self, user=None):
         self._starters += 1
-        return Starter(f"{self.id().rsplit('.', 1)[-1]}-{self._starters}")
+        return Starter(f"{self.id().rsplit('.', 1)[-1]}-{self._starters}", user)
 
     def start_starter(self, *args, env=None):
         return self.new_starter().start(*args, env=env)
 
     def ui(self, *args, timeout=60):
         """Runs the UI driver with these arguments; its standard output, stripped."""
-        result = wine(windows_path(UIDRIVER), *args, timeout=timeout)
+        # Its arguments reach it as UTF-8, whatever the locale of the program it drives.
+        result = wine(windows_path(UIDRIVER), *args, timeout=timeout, env=wine_env(**ENGLISH))
         if result.returncode != 0:
             raise AssertionError(f"uidriver {' '.join(map(str, args))} failed ({result.returncode}): "
                                  f"{result.stdout}{result.stderr}")

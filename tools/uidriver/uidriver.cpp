@@ -15,6 +15,8 @@
 //                            topmost, foreground (0/1), focus (the focused control's ID, or "none")
 //   text CAPTION ID          the text of control ID; ID 0 is the window's own caption
 //   type CAPTION TEXT        posts one WM_CHAR per character to the focused control
+//   ime CAPTION TEXT         posts one WM_IME_CHAR per character to it, as an input method commits
+//   settext CAPTION TEXT     sets the focused control's text (WM_SETTEXT)
 //   key CAPTION KEY          posts WM_KEYDOWN and WM_KEYUP of KEY to the focused control (the window
 //                            when none has the focus); KEY is enter, escape, tab, space, backspace,
 //                            or a virtual-key code in decimal
@@ -272,13 +274,25 @@ HWND FocusOrFail(HWND window) {
     return focus;
 }
 
-int TypeText(HWND window, const std::wstring& text) {
+int TypeText(HWND window, const std::wstring& text, UINT message) {
     HWND focus = FocusOrFail(window);
     if (focus == nullptr) {
         return kFailed;
     }
     for (wchar_t character : text) {
-        PostMessageW(focus, WM_CHAR, character, 1);
+        PostMessageW(focus, message, character, 1);
+    }
+    return Handled(window);
+}
+
+int SetFocusedText(HWND window, const std::wstring& text) {
+    HWND focus = FocusOrFail(window);
+    DWORD_PTR result = 0;
+    if (focus == nullptr) {
+        return kFailed;
+    }
+    if (!SendWithTimeout(focus, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), result)) {
+        return Fail(L"the window does not answer", kTimedOut);
     }
     return Handled(window);
 }
@@ -494,6 +508,7 @@ int Usage() {
     return Fail(
         L"usage: vxuidriver [--timeout SECONDS] [--having ID] COMMAND ARGS...\n"
         L"  wait CAPTION | wait-gone CAPTION | info CAPTION | text CAPTION ID | type CAPTION TEXT |\n"
+        L"  ime CAPTION TEXT | settext CAPTION TEXT |\n"
         L"  key CAPTION KEY | alt-f4 CAPTION | click CAPTION ID | close CAPTION | paste CAPTION TEXT |\n"
         L"  progress CAPTION ID | list | screenshot FILE [CAPTION]");
 }
@@ -542,8 +557,9 @@ int Run(const std::vector<std::wstring>& args) {
         return args.size() == 2 ? WaitGone(caption) : Usage();
     }
 
-    const bool takesArgument = command == L"text" || command == L"type" || command == L"key" ||
-                               command == L"click" || command == L"paste" || command == L"progress";
+    const bool takesArgument = command == L"text" || command == L"type" || command == L"ime" ||
+                               command == L"settext" || command == L"key" || command == L"click" ||
+                               command == L"paste" || command == L"progress";
     if (args.size() != (takesArgument ? 3u : 2u)) {
         return Usage();
     }
@@ -578,7 +594,13 @@ int Run(const std::vector<std::wstring>& args) {
         return Text(window, id);
     }
     if (command == L"type") {
-        return TypeText(window, args[2]);
+        return TypeText(window, args[2], WM_CHAR);
+    }
+    if (command == L"ime") {
+        return TypeText(window, args[2], WM_IME_CHAR);
+    }
+    if (command == L"settext") {
+        return SetFocusedText(window, args[2]);
     }
     if (command == L"key") {
         return PressKey(window, key, false);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "system/exact_path.h"
 #include "system/scoped_handles.h"
 
 PFN_GET_TOKEN_INFORMATION g_pfnGetTokenInformation = &GetTokenInformation;
@@ -13,11 +14,25 @@ PFN_GET_TOKEN_INFORMATION g_pfnGetTokenInformation = &GetTokenInformation;
 namespace {
 
 const char kRelaunchArgument[] = "-start";
+const wchar_t kRelaunchArgumentW[] = L"-start";
 
 // Ends the process through the runtime, so that the handlers registered for exit (the updater's
 // closing) run.
 [[noreturn]] void EndProcess() {
     exit(0);
+}
+
+// For a program path that no ANSI text names exactly (a folder name outside the code page, where
+// not even a short name can stand in).
+void RelaunchElevatedW(const wchar_t* file, const wchar_t* parameters) {
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"runas";
+    info.lpFile = file;
+    info.lpParameters = parameters;
+    info.nShow = SW_SHOWNORMAL;
+    CScopedHandle process(ShellExecuteExW(&info) ? info.hProcess : nullptr);
 }
 
 }  // namespace
@@ -75,11 +90,17 @@ bool ApplyElevationGate() {
         return false;  // runs as started, whatever the command line says
     }
     if (__argc == 1) {
-        char ownPath[MAX_PATH] = {};
-        const DWORD length = GetModuleFileNameA(nullptr, ownPath, sizeof(ownPath));
-        // A path cut short would name another file, which must not be started elevated.
-        if (length != 0 && length < sizeof(ownPath)) {
-            RelaunchElevated(ownPath, kRelaunchArgument);
+        wchar_t ownPath[MAX_PATH] = {};
+        const DWORD length = GetModuleFileNameW(nullptr, ownPath, MAX_PATH);
+        // A path cut short, or one whose ANSI form holds a look-alike or a '?', would name another
+        // file, which must not be started elevated.
+        if (length != 0 && length < MAX_PATH) {
+            char ansiPath[MAX_PATH] = {};
+            if (ToCodePagePath(ownPath, CP_ACP, ansiPath)) {
+                RelaunchElevated(ansiPath, kRelaunchArgument);
+            } else {
+                RelaunchElevatedW(ownPath, kRelaunchArgumentW);
+            }
         }
         EndProcess();
     }

@@ -23,13 +23,16 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         }
         self.servers.set({"routes": routes, "down": list(down)})
 
-    def run_update(self, code=GOOD_CODE, backup=False, starter=None):
-        """One whole run: the code entered, then the host started and the program file removed."""
-        starter = (starter or self.new_starter()).start()
-        self.enter_code(code)
+    def run_update(self, code=GOOD_CODE, backup=False, starter=None, locale=None, removed=True):
+        """One whole run: the code entered, then the host started and (unless told not to wait for
+        it) the program file removed."""
+        locale = locale or vxe2e.ENGLISH
+        starter = (starter or self.new_starter()).start(env=vxe2e.wine_env(**locale))
+        self.enter_code(code, caption=vxe2e.ENGLISH_CAPTION if locale == vxe2e.ENGLISH else "Vantorix")
         self.assertTrue(vxe2e.wait_until(lambda: vxe2e.host_verbs(backup)[-1:] == ["-start"], 90),
                         f"the host program was not started: {vxe2e.host_verbs(backup)}")
-        self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
+        if removed:
+            self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
         return starter
 
     def assert_requests(self, expected):
@@ -194,6 +197,40 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
                               (443, VERSION), (443, PACKAGE.format("2.0"))])
         self.assertEqual(str(GOOD_CODE), vxe2e.read_info()["code_str"])
         self.assert_package_installed()
+
+    def test_a_package_with_japanese_names_from_profiles_named_outside_ascii(self):
+        # Names as Python's zipfile stores them: UTF-8 with the language-encoding flag.
+        japanese = {"データ/表.txt": "表".encode("cp932"), "ソフト/能力/申.bin": b"\x00\x5c"}
+        for user, locale in (("山田太郎", vxe2e.JAPANESE), ("José", vxe2e.ENGLISH)):
+            with self.subTest(user=user):
+                self.package_files = vxe2e.make_package(self.package_path, japanese)
+                self.serve(version="2.0")
+                self.servers.clear_log()
+                vxe2e.install_old_product("1.0")
+                self.run_update(starter=self.new_starter(user), locale=locale, removed=False)
+                self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+                self.assert_package_installed()
+                self.assertEqual("2.0", vxe2e.read_info()["version"])
+                vxe2e.kill_wine()
+                shutil.rmtree(vxe2e.product_folder())
+
+    def test_the_relaunch_names_its_own_program_when_the_ansi_code_page_cannot(self):
+        # Cyrillic has no ANSI form under 1252, and "José" is best fit to "Jose" under 932, where a
+        # planted program waits to be started elevated.
+        planted = vxe2e.Starter("Jose")
+        shutil.copy2(os.path.join(vxe2e.STANDIN_DIR, "vxagent.exe"), planted.path)
+        self.serve()
+        for folder, locale, caption in (("Привет", vxe2e.ENGLISH, vxe2e.ENGLISH_CAPTION),
+                                        ("José", vxe2e.JAPANESE, "Vantorix")):
+            with self.subTest(folder=folder):
+                starter = vxe2e.Starter(folder).start(env=vxe2e.wine_env(**locale))
+                self.ui("wait", caption)
+                elevated = [c for c in vxe2e.starter_processes() if c.endswith("-start")]
+                self.assertEqual(1, len(elevated), vxe2e.starter_processes())
+                self.ui("key", caption, "escape")
+                self.assertTrue(starter.wait_for_end(), vxe2e.starter_processes())
+                self.assertFalse(os.path.exists(os.path.join(planted.folder, "standin.log")),
+                                 "the planted program was started")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,9 @@
+// A UTF-16 path handed to something that only takes code-page text (an ANSI call, a batch file):
+// given only when every character converts exactly, as a best-fit look-alike ("Jose" for "José")
+// or a '?' could name another file.
+#pragma once
+
+#include <windows.h>
+
+// path in codePage, or else its short (8.3) form in codePage; false when neither converts exactly.
+bool ToCodePagePath(const wchar_t* path, UINT codePage, char (&converted)[MAX_PATH]);

@@ -223,10 +223,9 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         for folder, locale, caption in (("Привет", vxe2e.ENGLISH, vxe2e.ENGLISH_CAPTION),
                                         ("José", vxe2e.JAPANESE, "Vantorix")):
             with self.subTest(folder=folder):
+                # Wine's user is an administrator: only the relaunched instance shows the dialog.
                 starter = vxe2e.Starter(folder).start(env=vxe2e.wine_env(**locale))
                 self.ui("wait", caption)
-                elevated = [c for c in vxe2e.starter_processes() if c.endswith("-start")]
-                self.assertEqual(1, len(elevated), vxe2e.starter_processes())
                 self.ui("key", caption, "escape")
                 self.assertTrue(starter.wait_for_end(), vxe2e.starter_processes())
                 self.assertFalse(os.path.exists(os.path.join(planted.folder, "standin.log")),

@@ -3,16 +3,27 @@
 #include <cstdio>
 #include <cstring>
 
+#include "system/link_checks.h"
 #include "system/scoped_handles.h"
+#include "unzip/file_placement.h"
 #include "unzip/entry_name_decoding.h"
 #include "unzip/entry_name_rules.h"
 
 namespace {
 
 const DWORD kEncryptedFlag = 0x1;
+const DWORD kStoredMethod = 0;
 const DWORD kEmptyDeflateStreamSize = 2;
 const DWORD kNameCapacity = sizeof(ArchiveEntryInfo::name) - 1;
 const DWORD kCommentCapacity = sizeof(ArchiveEntryInfo::comment) - 1;
+const DWORD kCentralRecordSize = 46;  // the fixed part, before name, extra field and comment
+const DWORD kEndRecordSize = 22;
+const DWORD kEndRecordSearch = 0xFFFF + kEndRecordSize;  // the end record and the longest comment
+const DWORD kUnknownSize = 0xFFFFFFFF;                   // left to a ZIP64 record
+const DWORD kSharingBoundMs = 10000;
+// Inside the destination, on its volume; no entry may use the name (see IsStagingName).
+const wchar_t kStagingName[] = L"~vxstaging";
+
 // Room for the usual fields (times, Unix ids, a Unicode Path of a name that fits); a longer list is
 // read as far as it goes.
 const DWORD kExtraCapacity = 4096;
@@ -87,33 +98,81 @@ bool WidenPath(const char* path, wchar_t (&wide)[MAX_PATH]) {
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) > 0;
 }
 
-// destFolder, a backslash unless it ends in one, then the name; false when it does not fit.
-bool ComposeTarget(const wchar_t* destFolder, const wchar_t* name, wchar_t (&target)[MAX_PATH]) {
-    const size_t destLength = wcslen(destFolder);
-    const wchar_t* separator = (destLength > 0 && destFolder[destLength - 1] == L'\\') ? L"" : L"\\";
-    const int length = _snwprintf(target, MAX_PATH, L"%ls%ls%ls", destFolder, separator, name);
-    return length > 0 && length < MAX_PATH;
+// folder, a backslash unless it ends in one, then the name; false when it does not fit.
+bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
+    const size_t length = wcslen(folder);
+    const wchar_t* separator = (length > 0 && folder[length - 1] == L'\\') ? L"" : L"\\";
+    const int written = _snwprintf(path, MAX_PATH, L"%ls%ls%ls", folder, separator, name);
+    return written > 0 && written < MAX_PATH;
+}
+
+// Where entry number index waits in the staging folder, and where the file it replaces waits.
+bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
+                        wchar_t (&old)[MAX_PATH]) {
+    wchar_t name[16] = {};
+    _snwprintf(name, 15, L"%lu", static_cast<unsigned long>(index));
+    wchar_t oldName[16] = {};
+    _snwprintf(oldName, 15, L"%lu.old", static_cast<unsigned long>(index));
+    return ComposePath(staging, name, staged) && ComposePath(staging, oldName, old);
+}
+
+// The platform drops trailing dots and blanks, so "~VXSTAGING. " is the staging folder too.
+bool IsStagingName(const wchar_t* name) {
+    size_t length = 0;
+    while (name[length] != L'\0' && name[length] != L'\\') {
+        ++length;
+    }
+    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
+        --length;
+    }
+    return length == wcslen(kStagingName) && _wcsnicmp(name, kStagingName, length) == 0;
 }
 
 // Creation and last-write time become the entry's time, taken as local time with the time-zone
-// offset in force now; last access is written back as read. Any failure leaves the times alone.
-void RestoreFileTime(const wchar_t* target, DWORD dosDateTime) {
-    CScopedHandle file(
-        CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file.IsValid()) {
-        return;
-    }
+// offset in force now; last access is kept. Any failure leaves the times alone.
+void RestoreFileTime(HANDLE file, DWORD dosDateTime) {
     FILETIME creation = {};
     FILETIME lastAccess = {};
     FILETIME lastWrite = {};
     FILETIME local = {};
     FILETIME entryTime = {};
-    if (!GetFileTime(file.Get(), &creation, &lastAccess, &lastWrite) ||
+    if (!GetFileTime(file, &creation, &lastAccess, &lastWrite) ||
         !DosDateTimeToFileTime(HIWORD(dosDateTime), LOWORD(dosDateTime), &local) ||
         !LocalFileTimeToFileTime(&local, &entryTime)) {
         return;
     }
-    SetFileTime(file.Get(), &entryTime, &lastAccess, &entryTime);
+    SetFileTime(file, &entryTime, &lastAccess, &entryTime);
+}
+
+// The central directory's size as the end record gives it; false when no end record is found.
+bool ReadCentralDirectorySize(const char* archivePath, DWORD& size) {
+    CScopedHandle file(
+        CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER fileSize = {};
+    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &fileSize)) {
+        return false;
+    }
+    const DWORD tailLength =
+        fileSize.QuadPart < kEndRecordSearch ? static_cast<DWORD>(fileSize.QuadPart) : kEndRecordSearch;
+    CScopedHeapBlock tail(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kEndRecordSearch));
+    LARGE_INTEGER start = {};
+    start.QuadPart = fileSize.QuadPart - tailLength;
+    DWORD read = 0;
+    if (!tail.IsValid() || !SetFilePointerEx(file.Get(), start, nullptr, FILE_BEGIN) ||
+        !ReadFile(file.Get(), tail.Get(), tailLength, &read, nullptr) || read != tailLength ||
+        tailLength < kEndRecordSize) {
+        return false;
+    }
+    // The library takes the end record nearest the end of the file, and so does this.
+    const BYTE* bytes = static_cast<const BYTE*>(tail.Get());
+    for (DWORD at = tailLength - kEndRecordSize + 1; at-- > 0;) {
+        if (bytes[at] == 'P' && bytes[at + 1] == 'K' && bytes[at + 2] == 5 && bytes[at + 3] == 6) {
+            size = static_cast<DWORD>(bytes[at + 12]) | (static_cast<DWORD>(bytes[at + 13]) << 8) |
+                   (static_cast<DWORD>(bytes[at + 14]) << 16) | (static_cast<DWORD>(bytes[at + 15]) << 24);
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -136,40 +195,118 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     unzipper.m_hArchive = unzOpen(archivePath);
     wchar_t destination[MAX_PATH] = {};
     if (unzipper.m_hArchive == nullptr || destFolder == nullptr || !WidenPath(destFolder, destination) ||
-        !EnsureFolderPathW(destination)) {
+        !EnsureFolderPathW(destination) || !IsRealFolder(destination)) {
         return false;
     }
     unz_global_info globalInfo = {};
-    if (unzGetGlobalInfo(unzipper.m_hArchive, &globalInfo) != UNZ_OK || globalInfo.number_entry == 0) {
+    DWORD directorySize = 0;
+    if (unzGetGlobalInfo(unzipper.m_hArchive, &globalInfo) != UNZ_OK || globalInfo.number_entry == 0 ||
+        !ReadCentralDirectorySize(archivePath, directorySize)) {
         return false;
     }
-    if (!unzipper.MoveToFirstEntry()) {
+    // A run that was ended before it cleaned up leaves its staging folder behind.
+    wchar_t staging[MAX_PATH] = {};
+    if (!ComposePath(destination, kStagingName, staging) || !RemoveFolderTree(staging) ||
+        !CreateDirectoryW(staging, nullptr)) {
         return false;
     }
-    while (unzipper.ExtractCurrentEntryTo(destination)) {
-        if (!unzipper.MoveToNextEntry()) {
-            return unzipper.IsAtEndOfList();
+    CScopedHeapBlock entries(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, globalInfo.number_entry * sizeof(CStagedEntry)));
+    CStagedEntry* list = static_cast<CStagedEntry*>(entries.Get());
+    const bool installed =
+        list != nullptr &&
+        unzipper.StageEntries(destination, staging, globalInfo.number_entry, directorySize, list) &&
+        unzipper.PlaceEntries(destination, staging, globalInfo.number_entry, list);
+    RemoveFolderTree(staging);
+    return installed;
+}
+
+bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
+                             DWORD directorySize, CStagedEntry* entries) {
+    if (!MoveToFirstEntry()) {
+        return false;
+    }
+    DWORD index = 0;
+    unsigned long long recordsSize = 0;
+    do {
+        unz_file_info record = {};
+        if (index == count ||
+            unzGetCurrentFileInfo(m_hArchive, &record, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
+            return false;
+        }
+        recordsSize +=
+            kCentralRecordSize + record.size_filename + record.size_file_extra + record.size_file_comment;
+        entries[index].offset = unzGetOffset(m_hArchive);
+        wchar_t staged[MAX_PATH] = {};
+        wchar_t old[MAX_PATH] = {};
+        if (!ComposeStagedPaths(staging, index, staged, old) || !StageCurrentEntry(destination, staged)) {
+            return false;
+        }
+        ++index;
+    } while (MoveToNextEntry());
+    // The end record may count fewer entries than the directory holds, which the library would
+    // stop at without a word: the records read must fill the directory exactly.
+    return IsAtEndOfList() && index == count &&
+           (directorySize == kUnknownSize || recordsSize == directorySize);
+}
+
+bool CUnzipper::PlaceEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
+                             CStagedEntry* entries) {
+    CSharingDeadline deadline(kSharingBoundMs);
+    for (DWORD index = 0; index < count; ++index) {
+        ArchiveEntryInfo info;
+        wchar_t target[MAX_PATH] = {};
+        wchar_t staged[MAX_PATH] = {};
+        wchar_t old[MAX_PATH] = {};
+        if (unzSetOffset(m_hArchive, entries[index].offset) != UNZ_OK || !ReadEntryInfo(info) ||
+            !ComposeStagedPaths(staging, index, staged, old) ||
+            !ComposePath(destination, info.decodedName, target)) {
+            RestoreEntries(destination, staging, index, entries);
+            return false;
+        }
+        if (info.isFolder) {
+            continue;
+        }
+        if (!PrepareFolders(destination, info.decodedName, entries[index].createdFolders) ||
+            !PlaceFile(staged, target, old, deadline)) {
+            RestoreEntries(destination, staging, index + 1, entries);
+            return false;
         }
     }
-    return false;
+    return true;
 }
 
-bool CUnzipper::ExtractCurrentEntry(const char* destFolder) {
-    wchar_t destination[MAX_PATH] = {};
-    return destFolder != nullptr && WidenPath(destFolder, destination) && ExtractCurrentEntryTo(destination);
-}
-
-bool CUnzipper::ExtractCurrentEntryTo(const wchar_t* destFolder) {
-    if (m_hArchive == nullptr || !EnsureFolderPathW(destFolder)) {
-        return false;
+void CUnzipper::RestoreEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
+                               CStagedEntry* entries) {
+    // Newest first, so that an entry named twice gets back what the first one replaced.
+    CSharingDeadline deadline(kSharingBoundMs);
+    for (DWORD index = count; index-- > 0;) {
+        ArchiveEntryInfo info;
+        wchar_t target[MAX_PATH] = {};
+        wchar_t staged[MAX_PATH] = {};
+        wchar_t old[MAX_PATH] = {};
+        if (unzSetOffset(m_hArchive, entries[index].offset) != UNZ_OK || !ReadEntryInfo(info) ||
+            info.isFolder || !ComposeStagedPaths(staging, index, staged, old) ||
+            !ComposePath(destination, info.decodedName, target)) {
+            continue;
+        }
+        RestoreFile(staged, target, old, deadline);
+        RemovePreparedFolders(destination, info.decodedName, entries[index].createdFolders);
     }
+}
+
+bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath) {
     ArchiveEntryInfo info;
-    if (!ReadEntryInfo(info)) {
+    if (m_hArchive == nullptr || !ReadEntryInfo(info)) {
         return false;
     }
-    // Refused before anything is created for it: without a password the library would hand out
-    // the ciphertext, and a name that leaves the destination or opens a device must not be used.
-    if ((info.generalFlags & kEncryptedFlag) != 0 || !IsSafeEntryName(info.decodedName)) {
+    // Refused before anything is written for it: without a password the library would hand out
+    // the ciphertext, as it hands out BZip2 data it was built without; and a name that leaves the
+    // destination or opens a device must not be used.
+    wchar_t target[MAX_PATH] = {};
+    const bool knownMethod = info.compressionMethod == kStoredMethod || info.compressionMethod == Z_DEFLATED;
+    if ((info.generalFlags & kEncryptedFlag) != 0 || !knownMethod || !IsSafeEntryName(info.decodedName) ||
+        IsStagingName(info.decodedName) || !ComposePath(destination, info.decodedName, target)) {
         return false;
     }
     if (info.isFolder) {
@@ -178,25 +315,13 @@ bool CUnzipper::ExtractCurrentEntryTo(const wchar_t* destFolder) {
         // in, a trail byte taken for the backslash.
         return info.uncompressedSize == 0 && info.compressedSize <= kEmptyDeflateStreamSize;
     }
-
-    wchar_t target[MAX_PATH] = {};
-    if (!ComposeTarget(destFolder, info.decodedName, target)) {
-        return false;
-    }
-    wchar_t* lastSeparator = wcsrchr(target, L'\\');
-    *lastSeparator = L'\0';
-    const bool folderExists = EnsureFolderPathW(target);
-    *lastSeparator = L'\\';
-    if (!folderExists) {
-        return false;
+    if (info.decodedName[0] == L'\0') {
+        return false;  // the destination itself is no file
     }
 
-    CScopedHandle file(
-        CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid()) {
-        return false;
-    }
-    if (unzOpenCurrentFile(m_hArchive) != UNZ_OK) {
+    CScopedHandle file(CreateFileW(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid() || unzOpenCurrentFile(m_hArchive) != UNZ_OK) {
         return false;
     }
     CCurrentEntryData data(m_hArchive);
@@ -211,14 +336,13 @@ bool CUnzipper::ExtractCurrentEntryTo(const wchar_t* destFolder) {
         }
         written += chunkWritten;
     }
-    file.Close();
     // A stream that ends early reads as a regular end, and the library checks the CRC-32 only
     // once the whole entry has been read: the size tells the first, the close the second.
     const int closeResult = data.Close();
     if (count < 0 || closeResult != UNZ_OK || written != info.uncompressedSize) {
         return false;
     }
-    RestoreFileTime(target, info.dosDateTime);
+    RestoreFileTime(file.Get(), info.dosDateTime);
     return true;
 }
 

@@ -1,8 +1,11 @@
 // CUnzipper unpacks a ZIP archive on disk into a folder: file entries are streamed to files at the
 // relative paths they name (missing folders created), with their stored time as creation and
-// last-write time. The unpacking fails, keeping what was written before, on a damaged or encrypted
-// entry, on data that does not match its CRC-32 or size, on a damaged list of entries, and on an
-// entry name that does not decode, would leave the folder, name a device or not fit in a path.
+// last-write time. The package installs whole or not at all: every entry is first unpacked into a
+// staging folder, and only when all passed are the files put in place, the replaced ones kept aside
+// until the end and moved back on a failure. It fails on a damaged or encrypted entry, on data
+// that does not match its CRC-32 or size, on a damaged or incomplete list of entries, on an entry
+// name that does not decode, would leave the folder, name a device or not fit in a path, and on a
+// link met in the destination (a folder link, a file with a second name).
 // Names are decoded once, as the archiver stored them (UTF-8 when flagged or given by an Info-ZIP
 // Unicode Path field, else the OEM code page), and files are created under the decoded name.
 #pragma once
@@ -40,8 +43,6 @@ public:
     CUnzipper(const CUnzipper&) = delete;
     CUnzipper& operator=(const CUnzipper&) = delete;
 
-    // Writes the current entry below destFolder; true for a folder entry, which creates nothing.
-    bool ExtractCurrentEntry(const char* destFolder);
     // False when no archive is open, the record cannot be read, or its name does not fit whole or
     // does not decode.
     bool ReadEntryInfo(ArchiveEntryInfo& info);
@@ -54,7 +55,21 @@ public:
     static bool EnsureFolderPath(const char* path);
 
 private:
-    bool ExtractCurrentEntryTo(const wchar_t* destFolder);
+    // Where an entry's record stands in the directory, and how many folders placing it created.
+    struct CStagedEntry {
+        uLong offset;
+        int createdFolders;
+    };
+
+    // Checks the current entry and, for a file, writes its data to stagedPath; true for a folder
+    // entry, which creates nothing.
+    bool StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath);
+    bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
+                      CStagedEntry* entries);
+    bool PlaceEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, CStagedEntry* entries);
+    // Takes the first count entries out of the destination again, newest first.
+    void RestoreEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
+                        CStagedEntry* entries);
 
     unzFile m_hArchive;
     bool m_bEndOfList;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -117,4 +118,24 @@ void RemoveTree(const std::string& folder) {
         }
     }
     RemoveDirectoryW(Wide(folder).c_str());
+}
+
+std::vector<std::string> TreeSnapshot(const std::string& folder) {
+    std::vector<std::string> lines;
+    for (const std::string& relative : ListTree(folder)) {
+        std::string line = relative;
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        if (relative.back() != '\\' &&
+            GetFileAttributesExW(Wide(folder + "\\" + relative).c_str(), GetFileExInfoStandard, &data)) {
+            char details[128] = {};
+            snprintf(details, sizeof(details),
+                     " %lu bytes, hash %08zx, created %08lx%08lx, written %08lx%08lx", data.nFileSizeLow,
+                     std::hash<std::string>()(ReadWholeFile(folder + "\\" + relative)),
+                     data.ftCreationTime.dwHighDateTime, data.ftCreationTime.dwLowDateTime,
+                     data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+            line += details;
+        }
+        lines.push_back(line);
+    }
+    return lines;
 }

@@ -27,3 +27,6 @@ bool FolderExists(const std::string& path);
 // Every file and folder below folder, as relative paths, folders with a trailing backslash, sorted.
 std::vector<std::string> ListTree(const std::string& folder);
 void RemoveTree(const std::string& folder);
+// What a tree holds, to compare before and after: a line per file and folder of ListTree, each file
+// with its size, a hash of its bytes and its creation and last-write times.
+std::vector<std::string> TreeSnapshot(const std::string& folder);

@@ -139,26 +139,53 @@ TEST_F(UnzipperTest, AnExistingTargetIsTruncatedAndRewritten) {
     EXPECT_EQ("new", ReadWholeFile(Dest() + "\\old.txt"));
 }
 
-TEST_F(UnzipperTest, ATargetHeldOpenWithoutWriteSharingStopsTheWalk) {
-    CreateDirectoryA(Dest().c_str(), nullptr);
-    const std::string locked = Dest() + "\\locked.exe";
-    ASSERT_TRUE(WriteWholeFile(locked, "running"));
-    HANDLE holder =
-        CreateFileA(locked.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-    const bool result = Extract({StoredEntry("first.txt", "first"), StoredEntry("locked.exe", "replacement"),
-                                 StoredEntry("third.txt", "third")},
-                                Dest());
-    CloseHandle(holder);
-    EXPECT_FALSE(result);
-    EXPECT_EQ("first", ReadWholeFile(Dest() + "\\first.txt"));
-    EXPECT_EQ("running", ReadWholeFile(locked));
-    EXPECT_FALSE(FileExists(Dest() + "\\third.txt"));
+// Another process's handle on a target, closed after a while by a thread of the test.
+struct CTimedHolder {
+    HANDLE file;
+    DWORD heldMs;
+};
+
+DWORD WINAPI ReleaseAfterHeldTime(LPVOID parameter) {
+    const CTimedHolder* holder = static_cast<const CTimedHolder*>(parameter);
+    Sleep(holder->heldMs);
+    CloseHandle(holder->file);
+    return 0;
 }
 
-TEST_F(UnzipperTest, AnEmptyEntryNameStopsTheWalkAndEarlierEntriesStay) {
+// A program that has not quite ended, or a scanner reading a new file, holds a target for a moment.
+TEST_F(UnzipperTest, ATargetHeldOpenForAMomentIsWaitedForAndOneHeldLongerChangesNothing) {
+    CreateDirectoryA(Dest().c_str(), nullptr);
+    const std::string locked = Dest() + "\\locked.exe";
+    const std::vector<CZipEntry> package = {StoredEntry("first.txt", "first"),
+                                            StoredEntry("locked.exe", "new"),
+                                            StoredEntry("third.txt", "third")};
+    for (const DWORD heldMs : {2000u, 15000u}) {
+        ASSERT_TRUE(WriteWholeFile(Dest() + "\\first.txt", "installed"));
+        ASSERT_TRUE(WriteWholeFile(locked, "running"));
+        DeleteFileA((Dest() + "\\third.txt").c_str());
+        const std::vector<std::string> before = TreeSnapshot(Dest());
+        CTimedHolder holder = {
+            CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), heldMs};
+        ASSERT_NE(INVALID_HANDLE_VALUE, holder.file);
+        HANDLE releaser = CreateThread(nullptr, 0, ReleaseAfterHeldTime, &holder, 0, nullptr);
+        ASSERT_NE(nullptr, releaser);
+        const bool result = Extract(package, Dest());
+        WaitForSingleObject(releaser, INFINITE);
+        CloseHandle(releaser);
+        if (heldMs < 10000) {
+            EXPECT_TRUE(result);
+            EXPECT_EQ("new", ReadWholeFile(locked));
+            EXPECT_EQ("third", ReadWholeFile(Dest() + "\\third.txt"));
+        } else {
+            EXPECT_FALSE(result);
+            EXPECT_EQ(before, TreeSnapshot(Dest()));
+        }
+    }
+}
+
+TEST_F(UnzipperTest, AnEmptyEntryNameFailsAndWritesNothing) {
     EXPECT_FALSE(Extract({StoredEntry("first.txt", "first"), StoredEntry("", "nameless")}, Dest()));
-    EXPECT_EQ(std::vector<std::string>{"first.txt"}, ListTree(Dest()));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(Dest()));
 }
 
 TEST_F(UnzipperTest, WhatCannotBeOpenedLeavesNoDestination) {
@@ -182,15 +209,6 @@ TEST_F(UnzipperTest, AFileInPlaceOfTheDestinationOrItsFolderFails) {
     EXPECT_EQ(std::vector<std::string>{"sub"}, ListTree(Dest()));
 }
 
-TEST_F(UnzipperTest, AnUnknownMethodLeavesAnEmptyTarget) {
-    CZipEntry entry = StoredEntry("packed.bin", "data");
-    entry.method = 14;
-    EXPECT_FALSE(
-        Extract({StoredEntry("first.txt", "first"), entry, StoredEntry("third.txt", "third")}, Dest()));
-    EXPECT_EQ((std::vector<std::string>{"first.txt", "packed.bin"}), ListTree(Dest()));
-    EXPECT_EQ("", ReadWholeFile(Dest() + "\\packed.bin"));
-}
-
 TEST(Unzipper, AnObjectWithoutAnArchiveDoesNothing) {
     CUnzipper unzipper;
     ArchiveEntryInfo info = {};
@@ -198,7 +216,6 @@ TEST(Unzipper, AnObjectWithoutAnArchiveDoesNothing) {
     EXPECT_FALSE(unzipper.MoveToFirstEntry());
     EXPECT_FALSE(unzipper.MoveToNextEntry());
     EXPECT_FALSE(unzipper.IsAtEndOfList());
-    EXPECT_FALSE(unzipper.ExtractCurrentEntry("."));
 }
 
 TEST(Unzipper, EnsureFolderPathCreatesMissingLevelsTopDown) {
@@ -320,18 +337,21 @@ TEST_F(UnzipperTest, NamesInEveryEncodingUnderTheCodePageInForce) {
     }
 }
 
-// The faults a damaged or hostile package shows: each stops the walk with false, keeps the entries
-// before it, and writes nothing for the faulty entry and nothing outside the destination.
+// The faults a damaged or hostile package shows, unpacked over an installed product: each fails,
+// and leaves every installed file as it was (bytes and times), nothing else in the destination and
+// nothing outside it.
 class RefusedEntryTest : public UnzipperTest {
 protected:
     std::string Inner() const { return Dest() + "\\inner"; }
 
-    void ExpectRefused(const CZipEntry& faulty,
-                       const std::vector<std::string>& expectedTree = {"first.txt"}) {
-        EXPECT_FALSE(
-            Extract({StoredEntry("first.txt", "first"), faulty, StoredEntry("last.txt", "last")}, Inner()))
-            << faulty.name;
-        EXPECT_EQ(expectedTree, ListTree(Inner())) << faulty.name;
+    void ExpectArchiveRefused(const std::string& archive, const std::string& what) {
+        RemoveTree(Inner());
+        ASSERT_TRUE(CUnzipper::EnsureFolderPath((Inner() + "\\data").c_str()));
+        ASSERT_TRUE(WriteWholeFile(Inner() + "\\first.txt", "installed first"));
+        ASSERT_TRUE(WriteWholeFile(Inner() + "\\data\\last.txt", "installed last"));
+        const std::vector<std::string> installed = TreeSnapshot(Inner());
+        EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(archive).c_str(), Inner().c_str())) << what;
+        EXPECT_EQ(installed, TreeSnapshot(Inner())) << what;
         std::vector<std::string> outside;
         for (const std::string& path : ListTree(m_sandbox.Root())) {
             const std::string inside = "dest\\inner\\";
@@ -339,8 +359,14 @@ protected:
                 outside.push_back(path);
             }
         }
-        EXPECT_TRUE(outside.empty()) << faulty.name << ": " << outside.front();
-        RemoveTree(Inner());
+        EXPECT_TRUE(outside.empty()) << what << ": " << outside.front();
+    }
+
+    // The faulty entry last, so that every other entry has passed before it is met.
+    void ExpectRefused(const CZipEntry& faulty) {
+        ExpectArchiveRefused(
+            BuildZip({StoredEntry("first.txt", "new first"), DeflatedEntry("data/last.txt", "new"), faulty}),
+            faulty.name);
     }
 };
 
@@ -352,22 +378,27 @@ TEST_F(RefusedEntryTest, DataThatDoesNotMatchItsCrcOrSize) {
         CZipEntry entry = method == 0 ? StoredEntry("crc.txt", data) : DeflatedEntry("crc.txt", data);
         entry.hasPayload = true;
         entry.payload = flipped;
-        ExpectRefused(entry, {"crc.txt", "first.txt"});  // the file keeps what was written
+        ExpectRefused(entry);
     }
     // A deflate stream that ends early, inside an intact archive.
     CZipEntry cut = DeflatedEntry("cut.txt", data);
     cut.hasPayload = true;
     cut.payload = data.substr(0, 30000);
-    ExpectRefused(cut, {"cut.txt", "first.txt"});
+    ExpectRefused(cut);
 }
 
-TEST_F(RefusedEntryTest, EncryptedEntries) {
+TEST_F(RefusedEntryTest, EncryptedAndUnsupportedEntries) {
     CZipEntry secret = StoredEntry("sub/secret.bin", RandomBytes(300, 5));
     secret.flags = 0x1;
     ExpectRefused(secret);
     secret.name = "sub/";
     secret.data.clear();
     ExpectRefused(secret);
+    for (uint16_t method : {12, 14}) {  // BZip2, LZMA
+        CZipEntry packed = StoredEntry("packed.bin", "data");
+        packed.method = method;
+        ExpectRefused(packed);
+    }
 }
 
 TEST_F(RefusedEntryTest, NamesThatLeaveTheDestination) {
@@ -378,14 +409,14 @@ TEST_F(RefusedEntryTest, NamesThatLeaveTheDestination) {
           std::string("/escaped.txt"), root.substr(2) + "\\escaped.txt", "\\\\?\\" + root + "\\escaped.txt",
           std::string("\\\\localhost\\share\\escaped.txt"), root + "\\escaped.txt",
           root.substr(0, 2) + "escaped.txt", std::string("first.txt:stream"), std::string("sub\\..."),
-          std::string("a.txt\0../../escaped.txt", 23)}) {
+          std::string("a.txt\0../../escaped.txt", 23), std::string("~VXstaging. /x.txt"), std::string("")}) {
         ExpectRefused(StoredEntry(name, "escaped"));
     }
 }
 
 TEST_F(RefusedEntryTest, DeviceNames) {
     for (const char* name :
-         {"NUL", "con.txt", "sub/AUX/readme.txt", "Com1", "lpt9.log", "prn/", "sub\\nul "}) {
+         {"NUL", "con.txt", "sub/AUX/readme.txt", "Com1", "lpt9.log", "prn/", "sub\\nul ", "COM0.dll"}) {
         ExpectRefused(StoredEntry(name, "device"));
     }
 }
@@ -396,15 +427,35 @@ TEST_F(RefusedEntryTest, NamesAndPathsThatDoNotFit) {
     ExpectRefused(StoredEntry(std::string(270, 'n') + "/", ""));
 }
 
-TEST_F(RefusedEntryTest, ADamagedListOfEntries) {
-    std::string archive = BuildZip({StoredEntry("first.txt", "first"), StoredEntry("second.txt", "second"),
-                                    StoredEntry("third.txt", "third")});
+TEST_F(RefusedEntryTest, DamagedOrIncompleteListsOfEntries) {
+    const std::string archive =
+        BuildZip({StoredEntry("first.txt", "new first"), StoredEntry("second.txt", "second"),
+                  StoredEntry("third.txt", "third")});
     const std::string record("PK\x01\x02", 4);
     const size_t second = archive.find(record, archive.find(record) + 1);
     ASSERT_NE(std::string::npos, second);
-    archive[second + 2] = 0x7F;
-    EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(archive).c_str(), Dest().c_str()));
-    EXPECT_EQ(std::vector<std::string>{"first.txt"}, ListTree(Dest()));
+    std::string damaged = archive;
+    damaged[second + 2] = 0x7F;
+    ExpectArchiveRefused(damaged, "a damaged record");
+    // The end record counts 2 entries on this disk and in all, over 3 records.
+    const size_t end = archive.size() - 22;
+    std::string fewer = archive;
+    fewer[end + 8] = fewer[end + 10] = 2;
+    ExpectArchiveRefused(fewer, "an end record counting 2 of 3 entries");
+    std::string shorter = archive;
+    shorter[end + 12] = static_cast<char>(shorter[end + 12] - 1);
+    ExpectArchiveRefused(shorter, "an end record giving a shorter directory");
+    ExpectArchiveRefused(archive.substr(0, second + 10) + archive.substr(end), "a directory cut short");
+}
+
+TEST_F(RefusedEntryTest, AnEntryMetInTheDestinationThatCannotBeReplaced) {
+    // A folder where the package has a file, and a file where it has a folder: found only while
+    // the files are put in place, after earlier files were replaced, which go back.
+    ExpectArchiveRefused(BuildZip({StoredEntry("first.txt", "new first"), StoredEntry("data", "a file")}),
+                         "a file over a folder");
+    ExpectArchiveRefused(
+        BuildZip({StoredEntry("first.txt", "new first"), StoredEntry("first.txt/x", "below")}),
+        "a folder over a file");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 would, the local servers, and the stand-in host program and companions in the working folder."""
 import os
 import shutil
+import zipfile
 
 import vxe2e
 
@@ -169,6 +170,64 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
                               (443, PACKAGE.format("2.0"))])
         self.assert_package_installed()
         self.assertEqual("2.0", vxe2e.read_info()["version"])
+
+    def test_a_damaged_package_or_a_killed_unpack_leaves_the_installed_product_and_the_next_run_installs(self):
+        folder = vxe2e.install_old_product("1.0")
+        # The last entry's data no longer matches its CRC-32: found only after every other entry.
+        big = bytes(range(256)) * 40000
+        with zipfile.ZipFile(self.package_path, "a") as archive:
+            archive.writestr("data/zz-last.bin", big, zipfile.ZIP_STORED)
+            last = archive.getinfo("data/zz-last.bin")
+        with open(self.package_path, "r+b") as f:
+            f.seek(last.header_offset + 30 + len(last.filename) + 1000)
+            f.write(b"\xff")
+        self.serve(version="2.0")
+        before = vxe2e.tree_snapshot(folder, skip=("info.dat", "standin.log"))
+
+        self.run_update()
+
+        self.assertEqual("1.0", vxe2e.read_info()["version"])
+        self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+        self.assertEqual(before, vxe2e.tree_snapshot(folder, skip=("info.dat", "standin.log")))
+        self.assert_host_left_alone()
+
+        # A run ended while it unpacks leaves its staging folder, as this one: the next run clears it
+        # and installs.
+        staging = os.path.join(folder, "~vxstaging")
+        os.makedirs(os.path.join(staging, "sub"))
+        for name in ("0", "1.old", os.path.join("sub", "x")):
+            with open(os.path.join(staging, name), "wb") as f:
+                f.write(b"left by an ended run")
+        self.package_files = vxe2e.make_package(self.package_path)
+        self.servers.clear_log()
+        self.run_update()
+        self.assert_package_installed()
+        self.assertEqual("2.0", vxe2e.read_info()["version"])
+        self.assertFalse(os.path.exists(staging), "the staging folder was left")
+
+    def test_links_in_the_working_folder_are_not_written_through(self):
+        # Any user can link a package folder elsewhere, or give an installed file a second name.
+        outside = vxe2e.drive_c("outside")
+        os.makedirs(outside, exist_ok=True)
+        with open(os.path.join(outside, "keep.txt"), "wb") as f:
+            f.write(b"not the product's")
+        self.serve(version="2.0")
+        for link in ("folder", "hard link"):
+            with self.subTest(link=link):
+                folder = vxe2e.install_old_product("1.0")
+                if link == "folder":
+                    os.symlink(outside, os.path.join(folder, "data"))
+                else:
+                    os.remove(os.path.join(folder, "vxpanel.exe"))
+                    os.link(os.path.join(outside, "keep.txt"), os.path.join(folder, "vxpanel.exe"))
+                before = vxe2e.tree_snapshot(outside)
+                self.run_update()
+                self.assertEqual(before, vxe2e.tree_snapshot(outside))
+                self.assertEqual("1.0", vxe2e.read_info()["version"])
+                self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+                self.assert_host_left_alone()
+                vxe2e.kill_wine()
+                shutil.rmtree(vxe2e.product_folder())
 
     def test_host_program_beside_the_starter_is_never_started(self):
         self.serve(version="1.0")

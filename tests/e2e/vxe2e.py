@@ -88,6 +88,19 @@ def install_old_product(version="1.0", backup=False):
     return folder
 
 
+def tree_snapshot(folder, skip=()):
+    """{relative path: (bytes, modification time)} of every file below folder but the names in skip."""
+    snapshot = {}
+    for root, _, files in os.walk(folder):
+        for name in files:
+            path = os.path.join(root, name)
+            relative = os.path.relpath(path, folder)
+            if relative not in skip:
+                with open(path, "rb") as f:
+                    snapshot[relative] = (f.read(), os.stat(path).st_mtime_ns)
+    return snapshot
+
+
 def host_records(backup=False):
     """What the stand-in host program recorded of its starts, oldest first (see tools/standin/host.cpp)."""
     path = os.path.join(working_folder(backup), "standin.log")

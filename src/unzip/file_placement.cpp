@@ -13,13 +13,6 @@ bool Exists(const wchar_t* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool Join(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
-    const size_t length = wcslen(folder);
-    const wchar_t* separator = (length > 0 && folder[length - 1] == L'\\') ? L"" : L"\\";
-    const int written = _snwprintf(path, MAX_PATH, L"%ls%ls%ls", folder, separator, name);
-    return written > 0 && written < MAX_PATH;
-}
-
 bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, const CSharingDeadline& deadline) {
     while (!MoveFileExW(from, to, flags)) {
         if (!deadline.PauseToRetry()) {
@@ -49,6 +42,13 @@ bool IsReplaceable(const wchar_t* target, const CSharingDeadline& deadline) {
 
 }  // namespace
 
+bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
+    const size_t length = wcslen(folder);
+    const wchar_t* separator = (length > 0 && folder[length - 1] == L'\\') ? L"" : L"\\";
+    const int written = _snwprintf(path, MAX_PATH, L"%ls%ls%ls", folder, separator, name);
+    return written > 0 && written < MAX_PATH;
+}
+
 bool CSharingDeadline::PauseToRetry() const {
     const DWORD error = GetLastError();
     if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
@@ -61,7 +61,7 @@ bool CSharingDeadline::PauseToRetry() const {
 
 bool RemoveFolderTree(const wchar_t* folder) {
     wchar_t pattern[MAX_PATH] = {};
-    if (!Join(folder, L"*", pattern)) {
+    if (!ComposePath(folder, L"*", pattern)) {
         return false;
     }
     WIN32_FIND_DATAW found = {};
@@ -70,7 +70,7 @@ bool RemoveFolderTree(const wchar_t* folder) {
         do {
             wchar_t path[MAX_PATH] = {};
             if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0 ||
-                !Join(folder, found.cFileName, path)) {
+                !ComposePath(folder, found.cFileName, path)) {
                 continue;
             }
             const DWORD attributes = found.dwFileAttributes;
@@ -92,7 +92,7 @@ bool RemoveFolderTree(const wchar_t* folder) {
 bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, int& created) {
     created = 0;
     wchar_t path[MAX_PATH] = {};
-    if (!Join(destination, relativeFile, path)) {
+    if (!ComposePath(destination, relativeFile, path)) {
         return false;
     }
     // Each separator after the destination ends one level of the file's folder path.
@@ -116,7 +116,7 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, int
 
 void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile, int created) {
     wchar_t path[MAX_PATH] = {};
-    if (!Join(destination, relativeFile, path)) {
+    if (!ComposePath(destination, relativeFile, path)) {
         return;
     }
     for (int level = 0; level < created; ++level) {

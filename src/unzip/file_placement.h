@@ -21,6 +21,9 @@ private:
     DWORD m_dwLength;
 };
 
+// folder, a backslash unless it ends in one, then name; false when it does not fit.
+bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]);
+
 // Removes folder and everything below it; true when it is gone. Links inside are removed, not
 // followed.
 bool RemoveFolderTree(const wchar_t* folder);

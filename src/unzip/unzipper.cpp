@@ -98,14 +98,6 @@ bool WidenPath(const char* path, wchar_t (&wide)[MAX_PATH]) {
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) > 0;
 }
 
-// folder, a backslash unless it ends in one, then the name; false when it does not fit.
-bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
-    const size_t length = wcslen(folder);
-    const wchar_t* separator = (length > 0 && folder[length - 1] == L'\\') ? L"" : L"\\";
-    const int written = _snwprintf(path, MAX_PATH, L"%ls%ls%ls", folder, separator, name);
-    return written > 0 && written < MAX_PATH;
-}
-
 // Where entry number index waits in the staging folder, and where the file it replaces waits.
 bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
                         wchar_t (&old)[MAX_PATH]) {

@@ -130,7 +130,8 @@ class Bench:
 
     def floor(self, name):
         clear(self.ours_folder)
-        elapsed, _, output, _ = run_measured(["wine", self.floor_exe, str(PORT), name], self.work, cwd=self.ours_folder)
+        command = ["wine", self.floor_exe, str(PORT), name]
+        elapsed, _, output, _ = run_measured(command, self.work, cwd=self.ours_folder)
         fields = dict(item.split("=") for item in output.split())
         if fields.get("result") != "1":
             raise SystemExit(f"floor {name}: {output}")
@@ -210,7 +211,8 @@ def main():
     floor_exe = os.path.join(build_dir, "bench", "vxdownload_floor.exe")
     for program in (exe, floor_exe):
         if not os.path.exists(program):
-            raise SystemExit(f"{program} is missing: cmake --build {build_dir} --target vxdownload_bench vxdownload_floor")
+            raise SystemExit(f"{program} is missing: "
+                             f"cmake --build {build_dir} --target vxdownload_bench vxdownload_floor")
     pki = os.path.join(build_dir, "testbed", "pki")
     work = os.path.abspath(args.work)
     serve_root = os.path.join(work, "serve")
@@ -249,7 +251,8 @@ def main():
             fresh_wineserver()
             held_s = median(bench.held("raw100", args.runs), "inside")
             curl_s, inside_s, wine_s, floor_s = (median(rows, k) for k in ("curl", "inside", "wine", "floor"))
-            print(f"download, 100 MB:  curl {curl_s:.3f}  floor {floor_s:.3f}  inside {inside_s:.3f}  wine {wine_s:.3f}  "
+            print(f"download, 100 MB:  curl {curl_s:.3f}  floor {floor_s:.3f}  inside {inside_s:.3f}  "
+                  f"wine {wine_s:.3f}  "
                   f"held {held_s:.3f}  inside/floor {inside_s / floor_s:.2f}  inside/curl {inside_s / curl_s:.1f}  "
                   f"floor/curl {floor_s / curl_s:.1f}  wine/curl {wine_s / curl_s:.1f}  "
                   f"floor sends {min(r['floor_sends'] for r in rows)}-{max(r['floor_sends'] for r in rows)}  "

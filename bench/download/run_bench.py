@@ -20,7 +20,14 @@ a fresh wineserver (and with it a fresh desktop), and the runs with the window h
 in a first layout that mixed them, later runs' windows under the same wineserver at times began late
 or never, which made those runs look fast.
 
-Times: "inside" is DownloadPackage's own time as vxdownload_bench.exe measures it; "wine" is the
+The floor: raw100 is also fetched by vxdownload_floor.exe, a bare program that makes only the calls
+the download must make (the request, 4 KB InternetReadFile reads, WriteFile of each and one
+SendMessageA(PBM_SETPOS) per read to the bar of the same progress dialog on a thread of its own), in
+the same rotation as DownloadPackage and curl. "inside/floor" is what the starter's own code costs
+over the platform; "floor sends" counts the positions it sent (none before its window was ready).
+
+Times: "inside" is DownloadPackage's own time as vxdownload_bench.exe measures it; "floor" is the
+floor program's time around the same calls; "wine" is the
 wall time of the Wine process (program start and exit under an already running wineserver); curl
 and unzip are wall times of their processes. "held" is DownloadPackage with the window's
 initialisation held back until the download has returned, so that no PBM_SETPOS is sent. Peak
@@ -97,10 +104,11 @@ def clear(folder):
 
 
 class Bench:
-    def __init__(self, work, exe, ca, verbose):
+    def __init__(self, work, exe, floor_exe, ca, verbose):
         self.work = work
         self.verbose = verbose
         self.exe = "Z:" + exe.replace("/", "\\")
+        self.floor_exe = "Z:" + floor_exe.replace("/", "\\")
         self.ca = ca
         self.ours_folder = os.path.join(work, "ours")
         self.curl_folder = os.path.join(work, "curl")
@@ -119,6 +127,15 @@ class Bench:
             raise SystemExit(f"DownloadPackage {name} left its archive")
         return {"wine": elapsed, "inside": float(fields["seconds"]), "rss": rss,
                 "peak_ws": int(fields["peak_working_set"]), "window_init": float(fields["window_init"])}
+
+    def floor(self, name):
+        clear(self.ours_folder)
+        command = ["wine", self.floor_exe, str(PORT), name]
+        elapsed, _, output, _ = run_measured(command, self.work, cwd=self.ours_folder)
+        fields = dict(item.split("=") for item in output.split())
+        if fields.get("result") != "1":
+            raise SystemExit(f"floor {name}: {output}")
+        return {"floor": float(fields["seconds"]), "floor_wine": elapsed, "floor_sends": int(fields["sends"])}
 
     def curl(self, name, unzip=False):
         clear(self.curl_folder)
@@ -139,14 +156,16 @@ class Bench:
     def side_by_side(self, name, runs, unzip):
         rows = []
         for run in range(runs):
-            # Taking turns to go first, so that neither always finds the warmer cache.
-            if run % 2 == 0:
-                ours = self.ours(name, expect_result="1" if unzip else "0")
-                theirs = self.curl(name, unzip)
-            else:
-                theirs = self.curl(name, unzip)
-                ours = self.ours(name, expect_result="1" if unzip else "0")
-            rows.append({**ours, **theirs})
+            # Taking turns to go first, so that none always finds the warmer cache. The floor runs only
+            # beside the bare download.
+            sides = [lambda: self.ours(name, expect_result="1" if unzip else "0"), lambda: self.curl(name, unzip)]
+            if not unzip:
+                sides.append(lambda: self.floor(name))
+            shift = run % len(sides)
+            row = {}
+            for side in sides[shift:] + sides[:shift]:
+                row.update(side())
+            rows.append(row)
             self.show(name, run, rows[-1])
         if unzip and tree_digest(self.ours_folder) != tree_digest(self.curl_folder):
             raise SystemExit(f"{name}: DownloadPackage and unzip left different trees")
@@ -189,8 +208,11 @@ def main():
     if not build_dir or not os.environ.get("WINEPREFIX"):
         raise SystemExit("run through the test bed: build/<dir>/vxrun --python bench/download/run_bench.py")
     exe = os.path.join(build_dir, "bench", "vxdownload_bench.exe")
-    if not os.path.exists(exe):
-        raise SystemExit(f"{exe} is missing: cmake --build {build_dir} --target vxdownload_bench")
+    floor_exe = os.path.join(build_dir, "bench", "vxdownload_floor.exe")
+    for program in (exe, floor_exe):
+        if not os.path.exists(program):
+            raise SystemExit(f"{program} is missing: "
+                             f"cmake --build {build_dir} --target vxdownload_bench vxdownload_floor")
     pki = os.path.join(build_dir, "testbed", "pki")
     work = os.path.abspath(args.work)
     serve_root = os.path.join(work, "serve")
@@ -213,7 +235,7 @@ def main():
                               stderr=subprocess.DEVNULL)
     try:
         time.sleep(1)
-        bench = Bench(work, exe, os.path.join(pki, "ca.crt"), args.verbose)
+        bench = Bench(work, exe, floor_exe, os.path.join(pki, "ca.crt"), args.verbose)
         speeds = []
         for _ in range(3):
             start = time.perf_counter()
@@ -228,9 +250,12 @@ def main():
             rows = bench.side_by_side("raw100", args.runs, unzip=False)
             fresh_wineserver()
             held_s = median(bench.held("raw100", args.runs), "inside")
-            curl_s, inside_s, wine_s = (median(rows, k) for k in ("curl", "inside", "wine"))
-            print(f"download, 100 MB:  curl {curl_s:.3f}  inside {inside_s:.3f}  wine {wine_s:.3f}  "
-                  f"held {held_s:.3f}  inside/curl {inside_s / curl_s:.1f}  wine/curl {wine_s / curl_s:.1f}  "
+            curl_s, inside_s, wine_s, floor_s = (median(rows, k) for k in ("curl", "inside", "wine", "floor"))
+            print(f"download, 100 MB:  curl {curl_s:.3f}  floor {floor_s:.3f}  inside {inside_s:.3f}  "
+                  f"wine {wine_s:.3f}  "
+                  f"held {held_s:.3f}  inside/floor {inside_s / floor_s:.2f}  inside/curl {inside_s / curl_s:.1f}  "
+                  f"floor/curl {floor_s / curl_s:.1f}  wine/curl {wine_s / curl_s:.1f}  "
+                  f"floor sends {min(r['floor_sends'] for r in rows)}-{max(r['floor_sends'] for r in rows)}  "
                   f"held/curl {held_s / curl_s:.1f}  wine RSS {max(r['rss'] for r in rows) / 2**20:.1f} MB  "
                   f"peak WS {max(r['peak_ws'] for r in rows) / 2**20:.2f} MB  "
                   f"window began by {max(r['window_init'] for r in rows):.2f}", flush=True)

@@ -1,6 +1,7 @@
 #include "net/http_connection.h"
 
 #include <cstdlib>
+#include <cstring>
 
 DWORD g_httpTimeoutMs = kHttpTimeoutMs;
 
@@ -25,6 +26,17 @@ void ApplyTimeouts(HINTERNET handle) {
     InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof(timeout));
     InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &timeout, sizeof(timeout));
     InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+// WinINet follows redirects by itself, and Wine's follows one from HTTPS to plain HTTP without a
+// word (Windows refuses it). The request's URL is the one its answer came from. (Wine drops
+// SECURITY_FLAG_SECURE once the connection has ended, as after an empty body, so that flag cannot
+// tell.)
+bool AnsweredOverTls(HINTERNET request) {
+    char url[INTERNET_MAX_URL_LENGTH + 1] = {};
+    DWORD size = sizeof(url);
+    return InternetQueryOptionA(request, INTERNET_OPTION_URL, url, &size) != FALSE &&
+           _strnicmp(url, "https://", 8) == 0;
 }
 
 void CloseUpdaterAtExit() {
@@ -58,6 +70,7 @@ bool CHttpConnection::Connect(const char* host, INTERNET_PORT port, const char* 
 bool CHttpConnection::OpenRequest(const char* path, bool secure, const char* referrer,
                                   const char** acceptTypes) {
     CloseInternetHandle(m_hRequest);
+    m_bSecureRequest = secure;
     const DWORD flags = secure ? (kReloadNoCacheWrite | INTERNET_FLAG_SECURE) : kReloadNoCacheWrite;
     m_hRequest = HttpOpenRequestA(m_hConnection, "GET", path, "HTTP/1.0", referrer, acceptTypes, flags, 0);
     HttpAddRequestHeadersA(m_hRequest, kAcceptHeader, sizeof(kAcceptHeader) - 1, HTTP_ADDREQ_FLAG_REPLACE);
@@ -66,7 +79,8 @@ bool CHttpConnection::OpenRequest(const char* path, bool secure, const char* ref
 
 bool CHttpConnection::SendRequest(const char* headers, DWORD headersLength, void* optional,
                                   DWORD optionalLength) {
-    return HttpSendRequestA(m_hRequest, headers, headersLength, optional, optionalLength) != FALSE;
+    return HttpSendRequestA(m_hRequest, headers, headersLength, optional, optionalLength) != FALSE &&
+           (!m_bSecureRequest || AnsweredOverTls(m_hRequest));
 }
 
 bool CHttpConnection::QueryInfo(DWORD infoLevel, void* buffer, DWORD* lengthInOut, DWORD* index) {
@@ -87,6 +101,7 @@ void CUpdaterClient::Init() {
     m_http.m_hRequest = nullptr;
     m_http.m_hConnection = nullptr;
     m_http.m_hSession = nullptr;
+    m_http.m_bSecureRequest = false;
     m_hProgressWindow = nullptr;
     m_hProgressBar = nullptr;
 }

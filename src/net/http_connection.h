@@ -17,6 +17,7 @@ public:
     bool Connect(const char* host, INTERNET_PORT port, const char* userName, const char* password,
                  DWORD service, DWORD flags, DWORD_PTR context);
     bool OpenRequest(const char* path, bool secure, const char* referrer, const char** acceptTypes);
+    // False also when a request opened as secure got its answer without TLS (a redirect to HTTP).
     bool SendRequest(const char* headers, DWORD headersLength, void* optional, DWORD optionalLength);
     bool QueryInfo(DWORD infoLevel, void* buffer, DWORD* lengthInOut, DWORD* index);
     bool Read(void* buffer, DWORD size, DWORD* bytesRead);
@@ -25,6 +26,7 @@ public:
     HINTERNET m_hSession;
     HINTERNET m_hConnection;
     HINTERNET m_hRequest;
+    bool m_bSecureRequest;  // m_hRequest was opened as secure
 };
 
 class CUpdaterClient {

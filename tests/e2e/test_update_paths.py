@@ -14,7 +14,9 @@ MEMBER_VERBS = ["-stop", "-remove", "-install", "-start"]
 
 
 class UpdatePathsTest(vxe2e.PackageTestCase):
-    def serve(self, version="2.0", probe="1", port=443, version_answer=None, package=None, down=()):
+    def serve(self, version="2.0", probe="1", port=443, version_answer=None, package=None, down=(), redirect=None):
+        """redirect (path, target port, status) redirects path to target, where every request is answered as on
+        port: Wine keeps the connection pointed at a redirect's target for the requests after it."""
         routes = {
             "80 /server.html": {"body": probe},
             f"{port} {CHECK}": {"body": "FALSE"},
@@ -22,6 +24,11 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
             f"{port} {VERSION}": version_answer or {"body": version},
             f"{port} {PACKAGE.format(version)}": package or {"body_file": self.package_path},
         }
+        if redirect:
+            path, target, status = redirect
+            routes.update({f"{target} {key.split(' ', 1)[1]}": answer for key, answer in routes.items()
+                           if key.startswith(f"{port} ")})
+            routes[f"{port} {path}"] = {"redirect_to": target, "status": status}
         self.servers.set({"routes": routes, "down": list(down)})
 
     def run_update(self, code=GOOD_CODE, backup=False, starter=None, locale=None, removed=True):
@@ -228,6 +235,46 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
                 self.assert_host_left_alone()
                 vxe2e.kill_wine()
                 shutil.rmtree(vxe2e.product_folder())
+
+    def test_only_answers_over_tls_install_a_package(self):
+        # (A version query redirected to plain HTTP cannot be told apart here: Wine then sends the package
+        # request over TLS to port 80, which fails either way. The unit tests show it fails the query.)
+        for path, port, status, installed in ((PACKAGE.format("2.0"), 80, 302, False),
+                                              (PACKAGE.format("2.0"), 8080, 301, True), (VERSION, 8080, 302, True),
+                                              (f"{CHECK}?code={GOOD_CODE}", 8080, 302, True)):
+            with self.subTest(path=path, port=port):
+                vxe2e.kill_wine()
+                shutil.rmtree(vxe2e.product_folder(), ignore_errors=True)
+                vxe2e.install_old_product("1.0")
+                self.servers.clear_log()
+                self.serve(version="2.0", redirect=(path, port, status))
+
+                self.run_update()
+
+                self.assertIn((port, path), self.request_paths(), "the redirect was followed")
+                self.assertEqual("2.0" if installed else "1.0", vxe2e.read_info()["version"])
+                if installed:
+                    self.assert_package_installed()
+                else:
+                    self.assert_host_left_alone()
+                    self.assertFalse(os.path.exists(os.path.join(vxe2e.working_folder(), "data")))
+                    self.assertFalse([n for n in os.listdir(vxe2e.working_folder()) if n.endswith(".zip")])
+                self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+
+    def test_code_check_redirected_to_plain_http_refuses_the_code(self):
+        vxe2e.install_old_product("1.0")
+        self.serve(version="2.0", redirect=(f"{CHECK}?code={GOOD_CODE}", 80, 302))
+        starter = self.start_starter()
+        self.enter_code(GOOD_CODE)
+        self.assertTrue(vxe2e.wait_until(
+            lambda: self.ui("text", vxe2e.ENGLISH_CAPTION, "1004") == "Invalid access code", 30))
+        self.ui("key", vxe2e.ENGLISH_CAPTION, "escape")
+        self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
+
+        self.assertIn((80, f"{CHECK}?code={GOOD_CODE}"), self.request_paths(), "the redirect was followed")
+        self.assertEqual([], vxe2e.host_verbs())
+        self.assertEqual("1.0", vxe2e.read_info()["version"])
+        self.assert_host_left_alone()
 
     def test_host_program_beside_the_starter_is_never_started(self):
         self.serve(version="1.0")

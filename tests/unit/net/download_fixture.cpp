@@ -83,6 +83,14 @@ void DownloadTest::ServePackage(const std::string& version, const std::string& b
                          "}}");
 }
 
+void DownloadTest::ServeRedirectedPackage(const std::string& version, const std::string& bytes,
+                                          unsigned short port, int status) {
+    const std::string path = "/download/app/customer/" + version + ".zip";
+    testbed::SetScenario("{\"routes\": {\"443 " + path + "\": {\"redirect_to\": " + std::to_string(port) +
+                         ", \"status\": " + std::to_string(status) + "}, \"" + std::to_string(port) + " " +
+                         path + "\": {\"body_file\": \"" + ServedFile(bytes) + "\"}}}");
+}
+
 void DownloadTest::ServeOnEveryPath() {
     testbed::SetScenario("{\"routes\": {\"443 *\": {\"body_file\": \"" + ServedFile(StandardPackage()) +
                          "\"}}}");

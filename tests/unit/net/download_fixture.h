@@ -27,6 +27,10 @@ protected:
     // Serves bytes on the primary update port at the package path of version. fields are further
     // members of the answer in JSON ("\"rate\": 1000"), or empty.
     void ServePackage(const std::string& version, const std::string& bytes, const std::string& fields = "");
+    // Serves bytes at the package path of version on port, and a redirect there (status) on the
+    // primary update port.
+    void ServeRedirectedPackage(const std::string& version, const std::string& bytes, unsigned short port,
+                                int status);
     // Serves a whole standard package on every path of the primary update port.
     void ServeOnEveryPath();
     // A download that returns true has started its window; a test whose failing download started

@@ -62,6 +62,42 @@ TEST_F(HttpConnectionTest, SecureRequestsOnBothUpdatePorts) {
     ExpectOneRequestAsSent(testbed::kBackupPort, "/hello");
 }
 
+// Wine's WinINet follows every redirect; a secure request counts only when the URL its answer came
+// from, as the request handle reports it, is an HTTPS one.
+TEST_F(HttpConnectionTest, SecureRequestCountsOnlyWhenAnsweredOverTls) {
+    testbed::SetScenario(R"({"routes": {"* /hello": {"body": "hi"},
+        "443 /plain-302": {"redirect_to": 80}, "443 /plain-301": {"redirect_to": 80, "status": 301},
+        "443 /backup-302": {"redirect_to": 8080}, "443 /backup-301": {"redirect_to": 8080, "status": 301},
+        "* /plain-302": {"body": "plain"}, "* /plain-301": {"body": "plain"},
+        "* /backup-302": {"body": "tls"}, "* /backup-301": {"body": "tls"}}})");
+    struct Case {
+        const char* path;
+        const char* answer;
+        const char* url;
+        int answeringPort;
+    };
+    const Case cases[] = {
+        {"/hello", "hi", "https://localhost/hello", 443},
+        {"/plain-302", "<failed>", "http://localhost/plain-302", 80},
+        {"/plain-301", "<failed>", "http://localhost/plain-301", 80},
+        {"/backup-302", "tls", "https://localhost:8080/backup-302", 8080},
+        {"/backup-301", "tls", "https://localhost:8080/backup-301", 8080},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        testbed::ClearRequests();
+        EXPECT_EQ(c.answer, Get(testbed::kPrimaryPort, c.path, true));
+        char url[256] = {};
+        DWORD size = sizeof(url);
+        ASSERT_TRUE(InternetQueryOptionA(m_client.m_http.m_hRequest, INTERNET_OPTION_URL, url, &size));
+        EXPECT_STREQ(c.url, url);
+        // The redirect was followed: the answer was there, and only the check refused it.
+        const auto requests = testbed::Requests();
+        ASSERT_FALSE(requests.empty());
+        EXPECT_EQ(c.answeringPort, requests.back().port);
+    }
+}
+
 TEST_F(HttpConnectionTest, UntrustedCertificateLetsNoRequestThrough) {
     EXPECT_EQ("<failed>", Get(testbed::kUntrustedPort, "/hello", true));
     EXPECT_TRUE(testbed::Requests().empty());

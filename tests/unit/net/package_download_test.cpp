@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "download_fixture.h"
+#include "net/http_connection.h"
 #include "testbed.h"
 #include "zip_writer.h"
 
@@ -87,6 +88,33 @@ TEST_F(PackageDownloadTest, AnswerOtherThan200LeavesNoFileAndNoWindow) {
     EXPECT_EQ(3u, RequestedPaths().size());
     Sleep(500);  // time enough for a window's thread to show up if one had been started
     EXPECT_EQ(0u, m_observer->WindowCount());
+}
+
+// A package redirected to plain HTTP arrives all the same under Wine; it must not even be written.
+TEST_F(PackageDownloadTest, OnlyAPackageOverTlsIsUnpacked) {
+    struct Case {
+        unsigned short port;
+        int status;
+        bool installed;
+    };
+    for (const Case& c : {Case{testbed::kProbePort, 302, false}, Case{testbed::kProbePort, 301, false},
+                          Case{testbed::kBackupPort, 302, true}, Case{testbed::kBackupPort, 301, true}}) {
+        const std::string trace = std::to_string(c.port) + " " + std::to_string(c.status);
+        SCOPED_TRACE(trace);
+        ServeRedirectedPackage("2.5.1", StandardPackage(), c.port, c.status);
+        // Wine points the connection at a redirect's target for good: each case starts afresh.
+        ASSERT_TRUE(g_updater.OpenSession("localhost", testbed::kPrimaryPort));
+        testbed::ClearRequests();
+        EXPECT_EQ(c.installed, Download("2.5.1"));
+        EXPECT_EQ((Paths{"443 /download/app/customer/2.5.1.zip",
+                         std::to_string(c.port) + " /download/app/customer/2.5.1.zip"}),
+                  RequestedPaths());
+        EXPECT_EQ(c.installed ? StandardPackageTree() : Paths{}, WorkingTree());
+        if (!c.installed) {
+            Sleep(500);  // time enough for a window's thread to show up if one had been started
+            EXPECT_EQ(0u, m_observer->WindowCount());
+        }
+    }
 }
 
 TEST_F(PackageDownloadTest, RefusedVersionTextsRequestNothingAndWriteNothing) {

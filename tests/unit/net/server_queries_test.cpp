@@ -142,6 +142,43 @@ TEST_F(ServerQueriesTest, AnswerFillingTheBufferStaysTerminated) {
     EXPECT_EQ(std::string(15, 'a'), body);
 }
 
+// A redirect to plain HTTP fails the query, though the HTTP answer would pass; one to HTTPS on the
+// other update port is followed.
+TEST_F(ServerQueriesTest, OnlyAnswersOverTlsCount) {
+    const std::string check = "/admin/system/check_code.php";
+    const std::string version = "/download/app/customer/version.php";
+    struct Case {
+        int port;
+        const char* status;
+        bool answered;
+    };
+    for (const Case& c :
+         {Case{80, "302", false}, Case{80, "301", false}, Case{8080, "302", true}, Case{8080, "301", true}}) {
+        SCOPED_TRACE(std::to_string(c.port) + " " + c.status);
+        const std::string redirect =
+            "{\"redirect_to\": " + std::to_string(c.port) + ", \"status\": " + c.status + "}";
+        const std::string target = std::to_string(c.port) + " ";
+        Serve("\"443 " + check + "\": " + redirect + ", \"443 " + version + "\": " + redirect + ", " +
+              Route(target + check, "OK") + ", " + Route(target + version, "1.0"));
+        for (bool askVersion : {false, true}) {
+            // Wine points the connection at a redirect's target for good: each query starts afresh.
+            ASSERT_TRUE(m_client.OpenSession("localhost", testbed::kPrimaryPort));
+            testbed::ClearRequests();
+            char serverVersion[10];
+            if (askVersion) {
+                EXPECT_EQ(c.answered, IsVersionCurrent(m_client, "1.0", serverVersion));
+                EXPECT_STREQ(c.answered ? "1.0" : "", serverVersion);
+            } else {
+                EXPECT_EQ(c.answered, CheckAccessCode(m_client, 7));
+            }
+            const auto requests = testbed::Requests();
+            ASSERT_EQ(2u, requests.size()) << "the redirect was followed";
+            EXPECT_EQ(c.port, requests[1].port);
+            EXPECT_EQ(askVersion ? version : check + "?code=7", requests[1].path);
+        }
+    }
+}
+
 TEST(ServerQueriesWithoutServer, UnreachableServerFailsEveryQuery) {
     Serve("", ", \"down\": [443]");
     CUpdaterClient client;

@@ -11,7 +11,9 @@ down resets every connection at once, before any request (as a server that canno
   headers ({name: value}), content_length (int to declare, or "omit"),
   delay (seconds before the status line), silent (seconds to hold the connection without a byte),
   cut_after (close after this many body bytes), rate (body bytes per second),
-  pause (seconds between the headers and the first body byte).
+  pause (seconds between the headers and the first body byte),
+  redirect_to (a port: the answer is a redirect, status 302 unless given, to the same path on that
+  port of localhost, over plain HTTP for the probe port and HTTPS for any other).
 """
 import json
 import os
@@ -81,6 +83,17 @@ class Scenario:
                     pass
 
 
+def redirect(response, path):
+    """The answer that sends the client to the same path on response["redirect_to"]."""
+    port = int(response["redirect_to"])
+    scheme = "http" if port == PROBE_PORT else "https"
+    answer = {key: value for key, value in response.items() if key != "redirect_to"}
+    answer.setdefault("status", 302)
+    answer["headers"] = {**answer.get("headers", {}), "Location": f"{scheme}://localhost:{port}{path}"}
+    answer.setdefault("body", "moved")
+    return answer
+
+
 class Handler(BaseHTTPRequestHandler):
     server_version = "VxTestServer"
 
@@ -96,6 +109,8 @@ class Handler(BaseHTTPRequestHandler):
             "headers": dict(self.headers.items()), "time": time.time(),
         })
         response = scenario.response_for(port, self.path)
+        if "redirect_to" in response:
+            response = redirect(response, self.path)
         self.answer(response)
 
     def answer(self, response):

@@ -107,6 +107,8 @@ class PackageToolTest(unittest.TestCase):
         with open(os.path.join(self.source, "huge.bin"), "wb") as f:
             f.truncate(4 << 30)  # sparse: 4 GB without the disk space
         self.assert_refused(self.package(), "link.txt: is a symbolic link", "huge.bin: is 4294967296 bytes")
+        self.out = os.path.join(self.source, "published")
+        self.assert_refused(self.package(), f"{self.out}: lies inside {self.source}")
 
     def test_more_than_65535_entries_are_refused(self):
         os.makedirs(self.source)

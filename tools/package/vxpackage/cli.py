@@ -1,5 +1,6 @@
 """scripts/package: makes DIR/<VERSION>.zip and DIR/version.txt from a folder, or checks a package."""
 import argparse
+import datetime
 import os
 import sys
 import tempfile
@@ -24,7 +25,7 @@ def _zone(name):
 
 
 def _zone_text(name):
-    return name if name else "the machine's zone"
+    return name if name else f"the machine's zone ({datetime.datetime.now().astimezone().tzname()})"
 
 
 def _write_package(archive, version_file, entries, zone, version):
@@ -63,6 +64,9 @@ def make_package(source_dir, version, out_dir, tz_name):
     else:
         entries, found, warnings = source.scan(source_dir)
         problems.extend(found)
+        inside = os.path.relpath(os.path.realpath(out_dir), os.path.realpath(source_dir))
+        if inside != ".." and not inside.startswith(".." + os.sep):
+            problems.append(f"{out_dir}: lies inside {source_dir}; the next package would hold this one")
     for warning in warnings:
         print(f"warning: {warning}", file=sys.stderr)
     if problems:

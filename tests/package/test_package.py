@@ -124,6 +124,7 @@ class PackageToolTest(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stderr)
         self.assertNotIn("warning", result.stderr)
         self.assertIn("local times of Asia/Tokyo, rounded down to even seconds", result.stdout)
+        self.assertIn("2024-05-17 19:20:30  data/empty.dat", result.stdout)
         self.assertIn(f"scripts/package --verify {self.out}/2.0-b7.zip {self.source} --tz Asia/Tokyo",
                       result.stdout)
         with open(os.path.join(self.out, "version.txt"), "rb") as f:
@@ -149,8 +150,10 @@ class PackageToolTest(unittest.TestCase):
 
     def test_same_tree_gives_the_same_bytes(self):
         support.make_tree(self.source, support.TREE)
-        # The same files made in the other order, in another place.
+        # The same files made in the other order, in another place, with other modes.
         copy = support.make_tree(os.path.join(self.tmp, "elsewhere", "copy"), dict(reversed(support.TREE.items())))
+        for name in support.TREE:
+            os.chmod(os.path.join(copy, *name.split("/")), 0o600)  # modes are not the package's
         self.assertEqual(0, self.package("--tz", "UTC").returncode)
         self.assertEqual(0, support.run_package(copy, "2.0", "--out", os.path.join(self.tmp, "out2"),
                                                 "--tz", "UTC").returncode)

@@ -83,6 +83,7 @@ class PackageToolTest(unittest.TestCase):
              ["what?.txt: holds '?'", "a|b: holds '|'", "tab\there: holds '\\t'"]),
             ({"readme.": b"", "data /x": b""}, ["readme.: has a component ending", "data /x: has a component ending"]),
             ({"data\\x.txt": b""}, ["data\\x.txt: holds a backslash"]),
+            ({"bad\udcff.txt": b""}, ["bad\\udcff.txt: is not valid UTF-8"]),  # the byte 0xFF in the file's name
             ({"Readme.txt": b"", "README.TXT": b"", "Data/a": b"", "data/b": b""},
              ["Readme.txt: Readme.txt and README.TXT are the same name", "data/b: data and Data are the same name"]),
             ({}, ["{source}: holds no files"]),

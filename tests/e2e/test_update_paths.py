@@ -2,6 +2,8 @@
 would, the local servers, and the stand-in host program and companions in the working folder."""
 import os
 import shutil
+import subprocess
+import sys
 
 import vxe2e
 
@@ -107,6 +109,29 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         self.assertEqual(1, running.count("vxagent.exe"), running)
         for companion in vxe2e.HOST_PROGRAMS[1:]:
             self.assertNotIn(companion, running)
+
+    def test_package_and_version_answer_made_by_the_package_tool_are_installed(self):
+        source = os.path.join(self.scratch, "release")
+        for name, data in self.package_files.items():
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            with open(os.path.join(source, name), "wb") as f:
+                f.write(data)
+        published = os.path.join(self.scratch, "published")
+        subprocess.run([sys.executable, os.path.join(vxe2e.SOURCE_DIR, "scripts", "package"), source, "2.1", "--out",
+                        published], check=True, stdout=subprocess.DEVNULL)
+        vxe2e.install_old_product("1.0")
+        self.serve(version="2.1", version_answer={"body_file": os.path.join(published, "version.txt")},
+                   package={"body_file": os.path.join(published, "2.1.zip")})
+
+        self.run_update()
+
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
+                              (443, PACKAGE.format("2.1"))])
+        self.assert_package_installed()
+        self.assertEqual("2.1", vxe2e.read_info()["version"])
+        self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
+        self.assertEqual(vxe2e.windows_path(os.path.join(vxe2e.working_folder(), "vxagent.exe")).lower(),
+                         vxe2e.host_records()[-1]["path"].lower())
 
     def test_probe_selects_the_backup_server_and_folder(self):
         self.serve(version="2.0", probe="2", port=8080)

@@ -1,0 +1,117 @@
+"""scripts/package: makes DIR/<VERSION>.zip and DIR/version.txt from a folder, or checks a package."""
+import argparse
+import datetime
+import os
+import sys
+import tempfile
+import zoneinfo
+
+from . import rules, source, zipwriter
+
+_UMASK = os.umask(0)
+os.umask(_UMASK)
+USAGE = ("scripts/package SOURCE_DIR VERSION [--out DIR] [--tz ZONE]\n"
+         "       scripts/package --verify ARCHIVE SOURCE_DIR [--tz ZONE]")
+
+
+def _zone(name):
+    """The zone of --tz, or None for the machine's own."""
+    if name is None:
+        return None
+    try:
+        return zoneinfo.ZoneInfo(name)
+    except (zoneinfo.ZoneInfoNotFoundError, ValueError):
+        raise SystemExit(f"package: unknown time zone {name!r} (use a name such as Europe/Berlin or Asia/Tokyo)")
+
+
+def _zone_text(name):
+    return name if name else f"the machine's zone ({datetime.datetime.now().astimezone().tzname()})"
+
+
+def _write_package(archive, version_file, entries, zone, version):
+    """Writes both files under temporary names in their folder and renames them only when both are
+    whole: the archive first, then version.txt, which announces it. On a failure neither appears."""
+    folder = os.path.dirname(archive) or "."
+    temporaries = []
+    try:
+        for _ in range(2):
+            handle, temporary = tempfile.mkstemp(prefix=".package-", dir=folder)
+            os.close(handle)
+            temporaries.append(temporary)
+            os.chmod(temporary, 0o666 & ~_UMASK)  # readable by a web server, as any file made here
+        with open(temporaries[0], "w+b") as f:
+            written = zipwriter.write_archive(f, entries, zone)
+        with open(temporaries[1], "wb") as f:
+            f.write(version.encode("ascii"))
+        os.replace(temporaries[0], archive)
+        os.replace(temporaries[1], version_file)
+        temporaries = []
+        return written
+    finally:
+        for temporary in temporaries:
+            os.unlink(temporary)
+
+
+def make_package(source_dir, version, out_dir, tz_name):
+    zone = _zone(tz_name)
+    problems = []
+    version_problem = rules.version_problem(version)
+    if version_problem:
+        problems.append(f"version {version!r}: {version_problem}")
+    if not os.path.isdir(source_dir):
+        problems.append(f"{source_dir}: is not a folder")
+        entries, warnings = [], []
+    else:
+        entries, found, warnings = source.scan(source_dir)
+        problems.extend(found)
+        inside = os.path.relpath(os.path.realpath(out_dir), os.path.realpath(source_dir))
+        if inside != ".." and not inside.startswith(".." + os.sep):
+            problems.append(f"{out_dir}: lies inside {source_dir}; the next package would hold this one")
+    for warning in warnings:
+        print(f"warning: {warning}", file=sys.stderr)
+    if problems:
+        for problem in problems:
+            print(f"refused: {problem}", file=sys.stderr)
+        print(f"package: {len(problems)} problem(s); nothing was written", file=sys.stderr)
+        return 1
+
+    os.makedirs(out_dir, exist_ok=True)
+    archive = os.path.join(out_dir, f"{version}.zip")
+    try:
+        written = _write_package(archive, os.path.join(out_dir, "version.txt"), entries, zone, version)
+    except zipwriter.ArchiveTooLarge as e:
+        print(f"refused: {e}", file=sys.stderr)
+        print("package: 1 problem(s); nothing was written", file=sys.stderr)
+        return 1
+
+    total = 0
+    for entry, method, compressed, local in written:
+        total += entry.size
+        how = "deflated" if method == zipwriter.DEFLATED else "stored"
+        print(f"{entry.size:>12} {compressed:>12}  {how:<8}  {local:%Y-%m-%d %H:%M:%S}  {entry.name}")
+    print(f"{len(written)} files, {total} bytes, in {archive} ({os.path.getsize(archive)} bytes)")
+    print(f"times: local times of {_zone_text(tz_name)}, rounded down to even seconds (DOS times carry no zone)")
+    print(f"version.txt: {version} (no line end)")
+    verify = ["scripts/package", "--verify", archive, source_dir] + (["--tz", tz_name] if tz_name else [])
+    print("verify with: " + " ".join(_quote(a) for a in verify))
+    return 0
+
+
+def _quote(text):
+    return text if text and all(c.isalnum() or c in "-_./:+=@" for c in text) else "'" + text.replace("'", "'\\''") + "'"
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(prog="scripts/package", usage=USAGE,
+                                     description="Makes a package the starter accepts, or checks one with the "
+                                                 "starter's own unpacker under Wine.")
+    parser.add_argument("--verify", action="store_true", help="unpack ARCHIVE under Wine and compare with SOURCE_DIR")
+    parser.add_argument("--out", default=".", help="folder for <VERSION>.zip and version.txt (default: .)")
+    parser.add_argument("--tz", help="time zone of the file times (default: the machine's)")
+    parser.add_argument("first", metavar="SOURCE_DIR|ARCHIVE")
+    parser.add_argument("second", metavar="VERSION|SOURCE_DIR")
+    args = parser.parse_args(argv)
+    if args.verify:
+        from . import verify
+        return verify.verify(args.first, args.second, args.tz, _zone(args.tz))
+    return make_package(args.first, args.second, args.out, args.tz)

@@ -1,0 +1,136 @@
+"""scripts/package --verify: unpacks a package with the starter's own unpacker (vxunpack.exe, built
+with the test build) under Wine, once with the Japanese code page 932 and once with the Western 1252,
+and compares every file with the source folder: names, bytes and times.
+
+Wine takes a process's code pages and time zone from its Unix locale and TZ, so one prefix serves
+both settings. The package is unpacked into a folder whose path is as long as the longer working
+folder's, so that paths fit or fail as they will on a customer's machine."""
+import datetime
+import filecmp
+import os
+import secrets
+import shutil
+import subprocess
+import tempfile
+
+from . import source, zipwriter
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+SETTINGS = [  # (code page, the locale that gives it)
+    (932, "ja_JP.UTF-8"),
+    (1252, "C.UTF-8"),
+]
+_WORKING_FOLDER_LENGTH = len(source.WORKING_FOLDER.rstrip("\\"))
+
+
+def _unpacker():
+    build_dir = os.environ.get("VX_BUILD_DIR") or os.path.join(REPO, "build", "test")
+    return os.path.join(build_dir, "tools", "vxunpack.exe")
+
+
+def _prefix():
+    return os.environ.get("WINEPREFIX") or os.path.join(REPO, "build", "package", "prefix")
+
+
+def _windows_path(path, prefix):
+    path = os.path.abspath(path)
+    drive_c = os.path.join(prefix, "drive_c")
+    if path.startswith(drive_c + os.sep):
+        return "C:" + path[len(drive_c):].replace("/", "\\")
+    return "Z:" + path.replace("/", "\\")
+
+
+def _run_unpacker(unpacker, archive, folder, prefix, locale, tz_name):
+    env = dict(os.environ, WINEPREFIX=prefix, LANG=locale, LC_ALL=locale, WINEDEBUG="-all",
+               WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
+    if tz_name:
+        env["TZ"] = tz_name
+    # Output through a file, not a pipe: a wineserver started by this run would inherit a pipe and
+    # keep it open.
+    with tempfile.TemporaryFile() as out:
+        result = subprocess.run(["wine", unpacker, _windows_path(archive, prefix), _windows_path(folder, prefix)],
+                                env=env, stdout=out, stderr=subprocess.STDOUT, timeout=600)
+        out.seek(0)
+        return result.returncode, out.read().decode("utf-8", "replace")
+
+
+def _expected_time(mtime, zone):
+    """The modification time the starter gives a file: the stored local time, turned into UTC with the
+    offset of the zone in force now, as LocalFileTimeToFileTime does."""
+    _, _, local = zipwriter.dos_date_time(mtime, zone)
+    offset = datetime.datetime.now(zone).utcoffset() if zone else datetime.datetime.now().astimezone().utcoffset()
+    return int((local - offset - datetime.datetime(1970, 1, 1)).total_seconds())
+
+
+def _unpacked_files(folder):
+    found = set()
+    for parent, _, files in os.walk(folder):
+        relative = os.path.relpath(parent, folder)
+        for name in files:
+            found.add(name if relative == "." else relative.replace(os.sep, "/") + "/" + name)
+    return found
+
+
+def compare(folder, entries, zone):
+    """Problems of an unpacked folder against the source entries."""
+    problems = []
+    unpacked = _unpacked_files(folder)
+    for entry in entries:
+        target = os.path.join(folder, *entry.name.split("/"))
+        if entry.name not in unpacked:
+            problems.append(f"missing: {entry.name}")
+            continue
+        unpacked.discard(entry.name)
+        if not filecmp.cmp(entry.path, target, shallow=False):
+            problems.append(f"bytes differ: {entry.name}")
+        got, expected = int(os.stat(target).st_mtime), _expected_time(entry.mtime, zone)
+        if got != expected:
+            problems.append(f"time differs: {entry.name}: {_utc(got)} instead of {_utc(expected)}")
+    problems.extend(f"not in the source: {name}" for name in sorted(unpacked))
+    return problems
+
+
+def _utc(seconds):
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def verify(archive, source_dir, tz_name, zone):
+    unpacker = _unpacker()
+    if not os.path.isfile(unpacker):
+        print(f"verify: {unpacker} is missing; build it with: cmake --preset test && "
+              f"cmake --build --preset test --target vxunpack")
+        return 2
+    if not os.path.isfile(archive) or not os.path.isdir(source_dir):
+        print(f"verify: {archive} must be an archive and {source_dir} a folder")
+        return 2
+    entries, _, _ = source.scan(source_dir)
+    prefix = _prefix()
+    os.makedirs(os.path.join(prefix, "drive_c"), exist_ok=True)
+    root = os.path.join(prefix, "drive_c", "vxverify-" + secrets.token_hex(4))
+    failed = False
+    try:
+        os.makedirs(root)
+        copy = os.path.join(root, "package.zip")
+        shutil.copyfile(archive, copy)
+        for code_page, locale in SETTINGS:
+            name = f"unpacked-{code_page}"
+            folder = os.path.join(root, name.ljust(_WORKING_FOLDER_LENGTH - len(_windows_path(root, prefix)) - 1, "_"))
+            code, output = _run_unpacker(unpacker, copy, folder, prefix, locale, tz_name)
+            label = f"code page {code_page} (LANG={locale})"
+            problems = []
+            if f"ANSI {code_page}," not in output:
+                problems.append(f"the run did not get code page {code_page}: is the locale {locale} installed? "
+                                f"{output.strip()}")
+            if code != 0:
+                problems.append(f"the starter's unpacker refused the package (exit {code}): {output.strip()}")
+            problems.extend(compare(folder, entries, zone))
+            if problems:
+                failed = True
+                for problem in problems:
+                    print(f"{label}: {problem}")
+            else:
+                print(f"{label}: {len(entries)} files unpacked equal to the source in names, bytes and times")
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    print("verify: " + ("FAILED: customers would not get these files" if failed else "the package installs as built"))
+    return 1 if failed else 0

@@ -28,7 +28,7 @@ WINDOWS7_SUITES = ("ECDHE-RSA-AES256-SHA384:ECDHE-RSA-AES128-SHA256:ECDHE-RSA-AE
                    "AES256-SHA256:AES128-SHA256:AES256-SHA:AES128-SHA")
 WINDOWS7_CURVES = "P-256:P-384"
 WINDOWS7_SIGALGS = "RSA+SHA256:RSA+SHA384:RSA+SHA1:ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA1"
-LOG_LINE = re.compile(r'(\d+) "GET (\S+) (HTTP/[\d.]+)" (\d+) (\d+) "([^"]*)" "([^"]*)" "([^"]*)"')
+LOG_LINE = re.compile(r'(\d+) "GET (\S+) (HTTP/[\d.]+)" (\d+) (\d+) "([^"]*)" "([^"]*)" "([^"]*)" (\S+) \S+')
 
 
 def process_ids_in_group(group):
@@ -65,10 +65,10 @@ class Serve:
         return glob.glob(os.path.join(self.temp, "vx-serve-*"))
 
     def requests(self):
-        """(port, path, HTTP version, status, body bytes, User-Agent, Accept, Accept-Encoding) of each
-        request in nginx's access log."""
+        """(port, path, HTTP version, status, body bytes, User-Agent, Accept, Accept-Encoding, TLS
+        version or "-") of each request in nginx's access log."""
         with open(os.path.join(self.runtime_folders()[0], "access.log")) as f:
-            return [(int(m[1]), m[2], m[3], int(m[4]), int(m[5]), m[6], m[7], m[8])
+            return [(int(m[1]), m[2], m[3], int(m[4]), int(m[5]), m[6], m[7], m[8], m[9])
                     for m in map(LOG_LINE.fullmatch, f.read().splitlines())]
 
     def interrupt(self):
@@ -128,7 +128,8 @@ class NginxServerTest(vxe2e.PackageTestCase):
         requests = self.serve.requests()
         self.assertEqual(expected, [(r[0], r[1], r[3], r[4]) for r in requests])
         for request in requests:
-            self.assertEqual(("HTTP/1.0", "Vantorix", "*/*", "-"), request[2:3] + request[5:], request)
+            self.assertEqual(("HTTP/1.0", "Vantorix", "*/*", "-"), request[2:3] + request[5:8], request)
+            self.assertIn(request[8], ["-"] if request[0] == servers_mod.PROBE_PORT else ["TLSv1.2", "TLSv1.3"])
         folder = vxe2e.working_folder(backup)
         for name, data in self.package_files.items():
             with open(os.path.join(folder, *name.split("/")), "rb") as f:

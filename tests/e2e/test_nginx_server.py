@@ -73,8 +73,11 @@ class Serve:
 
     def interrupt(self):
         """Ctrl+C as a terminal sends it, to the whole group; the exit code."""
+        return self.stop(lambda: os.killpg(self.process.pid, signal.SIGINT))
+
+    def stop(self, send):
         if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGINT)
+            send()
         try:
             return self.process.wait(30)
         finally:
@@ -96,9 +99,9 @@ class NginxServerTest(vxe2e.PackageTestCase):
         self.set_probe_answer("1")
         with open(os.path.join(self.published, "refused-codes.txt"), "w") as f:
             f.write(f"999\n{REFUSED_CODE}\n")
-        temp = os.path.join(self.scratch, "temp")
-        os.makedirs(temp)
-        self.serve = Serve(self.published, temp)
+        self.serve_temp = os.path.join(self.scratch, "temp")
+        os.makedirs(self.serve_temp)
+        self.serve = Serve(self.published, self.serve_temp)
 
     def tearDown(self):
         self.serve.interrupt()
@@ -171,18 +174,35 @@ class NginxServerTest(vxe2e.PackageTestCase):
                         self.assertNotEqual(0, result.returncode, output)
                         self.assertIn("alert protocol version", output)
 
-    def test_ctrl_c_stops_nginx_and_leaves_no_process_or_folder(self):
-        group = self.serve.process.pid
-        nginx = process_ids_in_group(group)
-        self.assertGreaterEqual(len(nginx), 3, "expected the script, nginx's master and a worker")
+    def test_ctrl_c_or_a_term_stops_nginx_and_leaves_no_process_or_folder(self):
+        serve = self.serve
+        for how, signal_to_send, group_wide in (("Ctrl+C", signal.SIGINT, True), ("kill", signal.SIGTERM, False)):
+            with self.subTest(how):
+                if serve is None:
+                    serve = self.serve = Serve(self.published, self.serve_temp)
+                group = serve.process.pid
+                processes = process_ids_in_group(group)
+                self.assertGreaterEqual(len(processes), 3, "expected the script, nginx's master and a worker")
 
-        self.assertEqual(0, self.serve.interrupt())
+                send = (lambda: os.killpg(group, signal_to_send)) if group_wide else (
+                    lambda: os.kill(group, signal_to_send))
+                self.assertEqual(0, serve.stop(send))
 
-        self.assertEqual([], process_ids_in_group(group))
-        self.assertEqual([], [pid for pid in nginx if os.path.exists(f"/proc/{pid}")])
-        self.assertEqual([], self.serve.runtime_folders())
-        for port in (servers_mod.PROBE_PORT, servers_mod.PRIMARY_PORT, servers_mod.BACKUP_PORT):
-            self.assertFalse(servers_mod.port_is_open(port), port)
+                self.assertEqual([], [pid for pid in processes if os.path.exists(f"/proc/{pid}")])
+                self.assertEqual([], process_ids_in_group(group))
+                self.assertEqual([], serve.runtime_folders())
+                for port in (servers_mod.PROBE_PORT, servers_mod.PRIMARY_PORT, servers_mod.BACKUP_PORT):
+                    self.assertFalse(servers_mod.port_is_open(port), port)
+                serve = None
+
+    def test_a_refused_code_the_starter_never_sends_is_named_and_serve_ends(self):
+        with open(os.path.join(self.published, "refused-codes.txt"), "w") as f:
+            f.write("111\n0111\n")
+        result = subprocess.run([sys.executable, os.path.join(vxe2e.SOURCE_DIR, "scripts", "serve"), "--dir",
+                                 self.published, "--cert", PKI.server_cert, "--key", PKI.server_key],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(1, result.returncode)
+        self.assertIn('refused-codes.txt:2: "0111" is not a code as the starter sends it', result.stderr)
 
 
 if __name__ == "__main__":

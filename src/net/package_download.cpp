@@ -25,7 +25,12 @@ bool IsUsableVersion(const char* version, const char* archiveName) {
             return false;
         }
     }
-    return !IsReservedDeviceName(archiveName);
+    // The bytes checked above are ASCII, which widens unchanged.
+    wchar_t wideName[20] = {};
+    for (size_t i = 0; i + 1 < sizeof(wideName) / sizeof(wideName[0]) && archiveName[i] != '\0'; ++i) {
+        wideName[i] = static_cast<wchar_t>(archiveName[i]);
+    }
+    return !IsReservedDeviceName(wideName);
 }
 
 // The Content-Length as an unsigned 32-bit decimal; false when it has no digits, holds anything

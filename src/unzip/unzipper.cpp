@@ -4,13 +4,18 @@
 #include <cstring>
 
 #include "system/scoped_handles.h"
+#include "unzip/entry_name_decoding.h"
 #include "unzip/entry_name_rules.h"
 
 namespace {
 
 const DWORD kEncryptedFlag = 0x1;
+const DWORD kEmptyDeflateStreamSize = 2;
 const DWORD kNameCapacity = sizeof(ArchiveEntryInfo::name) - 1;
 const DWORD kCommentCapacity = sizeof(ArchiveEntryInfo::comment) - 1;
+// Room for the usual fields (times, Unix ids, a Unicode Path of a name that fits); a longer list is
+// read as far as it goes.
+const DWORD kExtraCapacity = 4096;
 
 // The entry's data, open from unzOpenCurrentFile until Close or the end of the scope.
 class CCurrentEntryData {
@@ -35,46 +40,66 @@ private:
 };
 
 // path is a writable copy; each level is cut off in place and restored on the way back.
-bool EnsureFolderInPlace(char* path) {
-    if (path[0] == '\0') {
+bool EnsureFolderInPlace(wchar_t* path) {
+    if (path[0] == L'\0') {
         return false;
     }
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = GetFileAttributesW(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
-    char* lastSeparator = strrchr(path, '\\');
+    wchar_t* lastSeparator = wcsrchr(path, L'\\');
     if (lastSeparator == nullptr) {
         return true;  // the top of a relative path, or a bare drive, is taken to exist
     }
-    *lastSeparator = '\0';
+    *lastSeparator = L'\0';
     const bool parentExists = EnsureFolderInPlace(path);
-    *lastSeparator = '\\';
+    *lastSeparator = L'\\';
     if (!parentExists) {
         return false;
     }
-    if (CreateDirectoryA(path, nullptr)) {
+    if (CreateDirectoryW(path, nullptr)) {
         return true;
     }
     // A path ending in a separator names the parent just created; the folder may also have been
     // made by someone else meanwhile. Either way it now exists.
-    const DWORD created = GetFileAttributesA(path);
+    const DWORD created = GetFileAttributesW(path);
     return created != INVALID_FILE_ATTRIBUTES && (created & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool EnsureFolderPathW(const wchar_t* path) {
+    wchar_t copy[MAX_PATH] = {};
+    const size_t length = wcslen(path);
+    if (length >= MAX_PATH) {
+        return false;
+    }
+    wmemcpy(copy, path, length);
+    return EnsureFolderInPlace(copy);
+}
+
+// An ANSI path as text. In a double-byte code page a trail byte can equal the backslash, so ANSI
+// paths are split only once converted.
+bool WidenPath(const char* path, wchar_t (&wide)[MAX_PATH]) {
+    ZeroMemory(wide, sizeof(wide));
+    if (path[0] == '\0') {
+        return true;
+    }
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) > 0;
+}
+
 // destFolder, a backslash unless it ends in one, then the name; false when it does not fit.
-bool ComposeTarget(const char* destFolder, const char* name, char (&target)[MAX_PATH]) {
-    const size_t destLength = strlen(destFolder);
-    const char* separator = (destLength > 0 && destFolder[destLength - 1] == '\\') ? "" : "\\";
-    const int length = snprintf(target, sizeof(target), "%s%s%s", destFolder, separator, name);
-    return length > 0 && static_cast<size_t>(length) < sizeof(target);
+bool ComposeTarget(const wchar_t* destFolder, const wchar_t* name, wchar_t (&target)[MAX_PATH]) {
+    const size_t destLength = wcslen(destFolder);
+    const wchar_t* separator = (destLength > 0 && destFolder[destLength - 1] == L'\\') ? L"" : L"\\";
+    const int length = _snwprintf(target, MAX_PATH, L"%ls%ls%ls", destFolder, separator, name);
+    return length > 0 && length < MAX_PATH;
 }
 
 // Creation and last-write time become the entry's time, taken as local time with the time-zone
 // offset in force now; last access is written back as read. Any failure leaves the times alone.
-void RestoreFileTime(const char* target, DWORD dosDateTime) {
+void RestoreFileTime(const wchar_t* target, DWORD dosDateTime) {
     CScopedHandle file(
-        CreateFileA(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!file.IsValid()) {
         return;
     }
@@ -109,7 +134,9 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
         return false;
     }
     unzipper.m_hArchive = unzOpen(archivePath);
-    if (unzipper.m_hArchive == nullptr || destFolder == nullptr || !EnsureFolderPath(destFolder)) {
+    wchar_t destination[MAX_PATH] = {};
+    if (unzipper.m_hArchive == nullptr || destFolder == nullptr || !WidenPath(destFolder, destination) ||
+        !EnsureFolderPathW(destination)) {
         return false;
     }
     unz_global_info globalInfo = {};
@@ -119,7 +146,7 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     if (!unzipper.MoveToFirstEntry()) {
         return false;
     }
-    while (unzipper.ExtractCurrentEntry(destFolder)) {
+    while (unzipper.ExtractCurrentEntryTo(destination)) {
         if (!unzipper.MoveToNextEntry()) {
             return unzipper.IsAtEndOfList();
         }
@@ -128,7 +155,12 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
 }
 
 bool CUnzipper::ExtractCurrentEntry(const char* destFolder) {
-    if (m_hArchive == nullptr || !EnsureFolderPath(destFolder)) {
+    wchar_t destination[MAX_PATH] = {};
+    return destFolder != nullptr && WidenPath(destFolder, destination) && ExtractCurrentEntryTo(destination);
+}
+
+bool CUnzipper::ExtractCurrentEntryTo(const wchar_t* destFolder) {
+    if (m_hArchive == nullptr || !EnsureFolderPathW(destFolder)) {
         return false;
     }
     ArchiveEntryInfo info;
@@ -137,27 +169,30 @@ bool CUnzipper::ExtractCurrentEntry(const char* destFolder) {
     }
     // Refused before anything is created for it: without a password the library would hand out
     // the ciphertext, and a name that leaves the destination or opens a device must not be used.
-    if ((info.generalFlags & kEncryptedFlag) != 0 || !IsSafeEntryName(info.name)) {
+    if ((info.generalFlags & kEncryptedFlag) != 0 || !IsSafeEntryName(info.decodedName)) {
         return false;
     }
     if (info.isFolder) {
-        return true;
+        // A folder entry holds no data (some archivers deflate its nothing into an empty stream).
+        // One that does is a file whose name was read in another code page than it was written
+        // in, a trail byte taken for the backslash.
+        return info.uncompressedSize == 0 && info.compressedSize <= kEmptyDeflateStreamSize;
     }
 
-    char target[MAX_PATH] = {};
-    if (!ComposeTarget(destFolder, info.name, target)) {
+    wchar_t target[MAX_PATH] = {};
+    if (!ComposeTarget(destFolder, info.decodedName, target)) {
         return false;
     }
-    char* lastSeparator = strrchr(target, '\\');
-    *lastSeparator = '\0';
-    const bool folderExists = EnsureFolderPath(target);
-    *lastSeparator = '\\';
+    wchar_t* lastSeparator = wcsrchr(target, L'\\');
+    *lastSeparator = L'\0';
+    const bool folderExists = EnsureFolderPathW(target);
+    *lastSeparator = L'\\';
     if (!folderExists) {
         return false;
     }
 
     CScopedHandle file(
-        CreateFileA(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid()) {
         return false;
     }
@@ -193,12 +228,17 @@ bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {
     }
     memset(&info, 0, sizeof(info));
     unz_file_info entry = {};
-    if (unzGetCurrentFileInfo(m_hArchive, &entry, info.name, kNameCapacity, nullptr, 0, info.comment,
-                              kCommentCapacity) != UNZ_OK) {
+    unsigned char extra[kExtraCapacity] = {};
+    if (unzGetCurrentFileInfo(m_hArchive, &entry, info.name, kNameCapacity, extra, sizeof(extra),
+                              info.comment, kCommentCapacity) != UNZ_OK) {
         return false;
     }
     // A name that the buffer would cut, or that a zero byte ends early, is not the stored name.
     if (entry.size_filename > kNameCapacity || strlen(info.name) != entry.size_filename) {
+        return false;
+    }
+    const DWORD extraLength = entry.size_file_extra < sizeof(extra) ? entry.size_file_extra : sizeof(extra);
+    if (!DecodeEntryName(info.name, entry.size_filename, entry.flag, extra, extraLength, info.decodedName)) {
         return false;
     }
     info.versionMadeBy = entry.version;
@@ -211,13 +251,19 @@ bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {
     info.uncompressedSize = entry.uncompressed_size;
     info.internalAttributes = entry.internal_fa;
     info.externalAttributes = entry.external_fa;
+    // The stored bytes are only ever compared as bytes: a slash is never a trail byte.
     for (char* c = info.name; *c != '\0'; ++c) {
         if (*c == '/') {
             *c = '\\';
         }
     }
-    const size_t nameLength = strlen(info.name);
-    info.isFolder = nameLength > 0 && info.name[nameLength - 1] == '\\';
+    for (wchar_t* c = info.decodedName; *c != L'\0'; ++c) {
+        if (*c == L'/') {
+            *c = L'\\';
+        }
+    }
+    const size_t nameLength = wcslen(info.decodedName);
+    info.isFolder = nameLength > 0 && info.decodedName[nameLength - 1] == L'\\';
     return true;
 }
 
@@ -236,14 +282,7 @@ bool CUnzipper::MoveToNextEntry() {
 }
 
 bool CUnzipper::EnsureFolderPath(const char* path) {
-    if (path == nullptr) {
-        return false;
-    }
-    char copy[MAX_PATH] = {};
-    const size_t length = strnlen(path, sizeof(copy));
-    if (length >= sizeof(copy)) {
-        return false;
-    }
-    memcpy(copy, path, length);
-    return EnsureFolderInPlace(copy);
+    wchar_t wide[MAX_PATH] = {};
+    return path != nullptr && strnlen(path, MAX_PATH) < MAX_PATH && WidenPath(path, wide) &&
+           EnsureFolderPathW(wide);
 }

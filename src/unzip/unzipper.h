@@ -2,7 +2,9 @@
 // relative paths they name (missing folders created), with their stored time as creation and
 // last-write time. The unpacking fails, keeping what was written before, on a damaged or encrypted
 // entry, on data that does not match its CRC-32 or size, on a damaged list of entries, and on an
-// entry name that would leave the folder, name a device or not fit in a path.
+// entry name that does not decode, would leave the folder, name a device or not fit in a path.
+// Names are decoded once, as the archiver stored them (UTF-8 when flagged or given by an Info-ZIP
+// Unicode Path field, else the OEM code page), and files are created under the decoded name.
 #pragma once
 
 #include <windows.h>
@@ -23,7 +25,8 @@ struct ArchiveEntryInfo {
     DWORD uncompressedSize;
     DWORD internalAttributes;
     DWORD externalAttributes;
-    bool isFolder;  // name ends with a backslash
+    wchar_t decodedName[MAX_PATH];  // name as text, forward slashes turned into backslashes
+    bool isFolder;                  // decodedName ends with a backslash
 };
 
 class CUnzipper {
@@ -39,7 +42,8 @@ public:
 
     // Writes the current entry below destFolder; true for a folder entry, which creates nothing.
     bool ExtractCurrentEntry(const char* destFolder);
-    // False when no archive is open, the record cannot be read or its name does not fit whole.
+    // False when no archive is open, the record cannot be read, or its name does not fit whole or
+    // does not decode.
     bool ReadEntryInfo(ArchiveEntryInfo& info);
     bool MoveToFirstEntry();
     // False at the end of the list too; IsAtEndOfList tells that regular end from a damaged record.
@@ -50,6 +54,8 @@ public:
     static bool EnsureFolderPath(const char* path);
 
 private:
+    bool ExtractCurrentEntryTo(const wchar_t* destFolder);
+
     unzFile m_hArchive;
     bool m_bEndOfList;
 };

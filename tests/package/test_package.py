@@ -18,6 +18,18 @@ def creatable(name):
     return name and not name.startswith("/") and all(p not in ("", ".", "..") for p in parts)
 
 
+def one_per_clash(names):
+    """The names, as {name: data}, but for those that would make a file where another needs a folder,
+    or the same name in another letter case: the first of each clash stays."""
+    kept = {}
+    for name in names:
+        folded = name.upper()
+        if not any(k.upper().startswith(folded + "/") or folded.startswith(k.upper() + "/") or k.upper() == folded
+                   for k in kept):
+            kept[name] = b"x"
+    return kept
+
+
 class PackageToolTest(unittest.TestCase):
     def setUp(self):
         self._tmp = tempfile.TemporaryDirectory()
@@ -51,20 +63,15 @@ class PackageToolTest(unittest.TestCase):
             self.assertEqual(safe, rules.is_safe_entry_name(name), name)
 
     def test_every_unsafe_name_of_the_table_in_a_tree_is_refused_one_line_each(self):
-        unsafe = [n for safe, n in support.name_table() if not safe and creatable(n) and "\\" not in n]
-        # On Linux a file and a folder cannot share a name: keep the first of each clash.
-        kept = {}
-        for name in unsafe:
-            if not any(k.startswith(name + "/") or name.startswith(k + "/") for k in kept):
-                kept[name] = b"x"
+        kept = one_per_clash(n for safe, n in support.name_table() if not safe and creatable(n) and "\\" not in n)
         support.make_tree(self.source, {"vxagent.exe": b"MZ", **kept})
         result = self.package()
         self.assert_refused(result, *[f"{name}: is refused by the starter" for name in kept])
         self.assertGreater(len(kept), 40)
 
     def test_safe_names_of_the_table_in_a_tree_are_packaged(self):
-        safe = [n for ok, n in support.name_table() if ok and creatable(n) and "\\" not in n
-                and not any(p.endswith((".", " ")) for p in n.split("/"))]
+        safe = list(one_per_clash(n for ok, n in support.name_table() if ok and creatable(n) and "\\" not in n
+                                  and not any(p.endswith((".", " ")) for p in n.split("/"))))
         support.make_tree(self.source, {name: name.encode() for name in safe})
         result = self.package()
         self.assertEqual(0, result.returncode, result.stderr)
@@ -83,6 +90,7 @@ class PackageToolTest(unittest.TestCase):
              ["what?.txt: holds '?'", "a|b: holds '|'", "tab\there: holds '\\t'"]),
             ({"readme.": b"", "data /x": b""}, ["readme.: has a component ending", "data /x: has a component ending"]),
             ({"data\\x.txt": b""}, ["data\\x.txt: holds a backslash"]),
+            ({"bad\udcff.txt": b""}, ["bad\\udcff.txt: is not valid UTF-8"]),  # the byte 0xFF in the file's name
             ({"Readme.txt": b"", "README.TXT": b"", "Data/a": b"", "data/b": b""},
              ["Readme.txt: Readme.txt and README.TXT are the same name", "data/b: data and Data are the same name"]),
             ({}, ["{source}: holds no files"]),
@@ -124,6 +132,7 @@ class PackageToolTest(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stderr)
         self.assertNotIn("warning", result.stderr)
         self.assertIn("local times of Asia/Tokyo, rounded down to even seconds", result.stdout)
+        self.assertIn("2024-05-17 19:20:30  data/empty.dat", result.stdout)
         self.assertIn(f"scripts/package --verify {self.out}/2.0-b7.zip {self.source} --tz Asia/Tokyo",
                       result.stdout)
         with open(os.path.join(self.out, "version.txt"), "rb") as f:
@@ -149,7 +158,10 @@ class PackageToolTest(unittest.TestCase):
 
     def test_same_tree_gives_the_same_bytes(self):
         support.make_tree(self.source, support.TREE)
-        copy = support.make_tree(os.path.join(self.tmp, "elsewhere", "copy"), support.TREE)
+        # The same files made in the other order, in another place, with other modes.
+        copy = support.make_tree(os.path.join(self.tmp, "elsewhere", "copy"), dict(reversed(support.TREE.items())))
+        for name in support.TREE:
+            os.chmod(os.path.join(copy, *name.split("/")), 0o600)  # modes are not the package's
         self.assertEqual(0, self.package("--tz", "UTC").returncode)
         self.assertEqual(0, support.run_package(copy, "2.0", "--out", os.path.join(self.tmp, "out2"),
                                                 "--tz", "UTC").returncode)

@@ -33,6 +33,7 @@ class PackageVerifyTest(unittest.TestCase):
         for code_page, locale in [(932, "ja_JP.UTF-8"), (1252, "C.UTF-8")]:
             self.assertIn(f"code page {code_page} (LANG={locale}): {count} files unpacked equal to the source in "
                           "names, bytes and times", result.stdout)
+        self.assertIn("verify: the package installs as built", result.stdout)
 
     def test_tree_with_japanese_and_accented_names_unpacks_equal_under_both_code_pages(self):
         self.assert_verified(self.verify(self.make_package(support.TREE)), len(support.TREE))

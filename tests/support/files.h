@@ -1,5 +1,5 @@
-// Small file helpers over the ANSI API for the tests, and a private folder below the temporary
-// folder for one test, removed with everything in it at the end.
+// Small file helpers for the tests, and a private folder below the temporary folder for one test,
+// removed with everything in it at the end. Paths and names are UTF-8, whatever the code page.
 #pragma once
 
 #include <string>

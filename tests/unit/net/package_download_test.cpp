@@ -114,6 +114,7 @@ TEST_F(PackageDownloadTest, RefusedVersionTextsRequestNothingAndWriteNothing) {
         "nul",
         "Com1",
         "lpt9",
+        "COM0",
         "CON",
         "aux",
         "PRN",
@@ -128,7 +129,7 @@ TEST_F(PackageDownloadTest, RefusedVersionTextsRequestNothingAndWriteNothing) {
     EXPECT_EQ(0u, m_observer->WindowCount());
 
     // Look-alikes of device names are ordinary names.
-    for (const char* version : {"COM0", "CONSOLE", "123456789012345"}) {
+    for (const char* version : {"COM10", "CONSOLE", "123456789012345"}) {
         EXPECT_TRUE(Download(version)) << version;
     }
     EXPECT_EQ(3u, RequestedPaths().size());

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -212,6 +214,110 @@ TEST(Unzipper, EnsureFolderPathCreatesMissingLevelsTopDown) {
     EXPECT_FALSE(CUnzipper::EnsureFolderPath(""));
     EXPECT_FALSE(CUnzipper::EnsureFolderPath(nullptr));
     EXPECT_FALSE(CUnzipper::EnsureFolderPath(std::string(MAX_PATH, 'p').c_str()));
+}
+
+// Stored names in the encodings archivers use, unpacked under the code page the test runs in: the
+// same table runs under a Japanese (932) and a Western (1252, OEM 437) setting.
+std::string Encode(const std::string& utf8, UINT codePage) {
+    wchar_t wide[MAX_PATH] = {};
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide, MAX_PATH);
+    char bytes[MAX_PATH * 2] = {};
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(codePage, 0, wide, -1, bytes, sizeof(bytes), nullptr, &lossy);
+    EXPECT_FALSE(lossy) << utf8 << " in code page " << codePage;
+    return bytes;
+}
+
+const uint16_t kUtf8Flag = 0x800;
+
+CZipEntry FlaggedEntry(const std::string& utf8Name, const std::string& data) {
+    CZipEntry entry = DeflatedEntry(utf8Name, data);
+    entry.flags = kUtf8Flag;
+    return entry;
+}
+
+CZipEntry InfoZipEntry(const std::string& storedName, const std::string& utf8Name, const std::string& data) {
+    CZipEntry entry = DeflatedEntry(storedName, data);
+    entry.extra = UnicodePathField(storedName, utf8Name);
+    return entry;
+}
+
+struct NameCase {
+    const char* what;
+    std::vector<CZipEntry> entries;
+    // The tree afterwards (UTF-8), under OEM code page 932 and 437; empty: refused, nothing written.
+    std::vector<std::string> under932;
+    std::vector<std::string> under437;
+};
+
+TEST_F(UnzipperTest, NamesInEveryEncodingUnderTheCodePageInForce) {
+    const UINT oem = GetOEMCP();
+    const char* expected = getenv("VX_EXPECTED_OEMCP");
+    ASSERT_NE(nullptr, expected);
+    ASSERT_EQ(static_cast<UINT>(atoi(expected)), oem) << "the locale did not take effect";
+    ASSERT_EQ(oem == 932 ? 932u : 1252u, GetACP());
+
+    CZipEntry staleField = InfoZipEntry("old.txt", "new.txt", "stale");
+    staleField.extra = UnicodePathField("other.txt", "new.txt");
+    CZipEntry folderEntry = StoredEntry(Encode("ソフト\\", 932), "");
+    CZipEntry osx = DeflatedEntry("世界", "osx");  // UTF-8 without either mark, as macOS writes it
+    const std::vector<NameCase> cases = {
+        // A trail byte 0x5C ends the name: a file in code page 932, damage in any other.
+        {"932, ends in a trail byte",
+         {DeflatedEntry(Encode("データ\\表", 932), "1")},
+         {"データ\\", "データ\\表"},
+         {}},
+        {"932, trail bytes inside",
+         {DeflatedEntry(Encode("表\\ソフト.txt", 932), "2"),
+          DeflatedEntry(Encode("能十予構申.bin", 932), "3")},
+         {"能十予構申.bin", "表\\", "表\\ソフト.txt"},
+         {"ò\\", "ò\\â\\", "ò\\â\\âtâg.txt", "ö\\", "ö\\Å\\", "ö\\Å\\ù\\", "ö\\Å\\ù\\ì\\", "ö\\Å\\ù\\ì\\É\\",
+          "ö\\Å\\ù\\ì\\É\\.bin"}},
+        {"932, nested with a folder entry",
+         {folderEntry, DeflatedEntry(Encode("ソフト\\能力\\申.txt", 932), "4")},
+         {"ソフト\\", "ソフト\\能力\\", "ソフト\\能力\\申.txt"},
+         {"â\\", "â\\âtâg\\", "â\\âtâg\\ö\\", "â\\âtâg\\ö\\ù═\\", "â\\âtâg\\ö\\ù═\\É\\",
+          "â\\âtâg\\ö\\ù═\\É\\.txt"}},
+        {"UTF-8 flagged, the same names",
+         {FlaggedEntry("データ/表", "1"), FlaggedEntry("表/ソフト.txt", "2"), FlaggedEntry("ソフト/", ""),
+          FlaggedEntry("ソフト/能力/申.txt", "4")},
+         {"ソフト\\", "ソフト\\能力\\", "ソフト\\能力\\申.txt", "データ\\", "データ\\表", "表\\",
+          "表\\ソフト.txt"},
+         {"ソフト\\", "ソフト\\能力\\", "ソフト\\能力\\申.txt", "データ\\", "データ\\表", "表\\",
+          "表\\ソフト.txt"}},
+        {"Info-ZIP's Unicode Path field",
+         {InfoZipEntry("Café/naïve.txt", "Café/naïve.txt", "5")},
+         {"Café\\", "Café\\naïve.txt"},
+         {"Café\\", "Café\\naïve.txt"}},
+        {"a Unicode Path field for another name", {staleField}, {"old.txt"}, {"old.txt"}},
+        {"accented, OEM", {DeflatedEntry(Encode("Café.txt", 437), "6")}, {}, {"Café.txt"}},
+        {"accented, UTF-8", {FlaggedEntry("Café.txt", "7")}, {"Café.txt"}, {"Café.txt"}},
+        {"Chinese and Cyrillic, UTF-8",
+         {FlaggedEntry("世界/你好.txt", "8"), FlaggedEntry("Привет.txt", "9")},
+         {"Привет.txt", "世界\\", "世界\\你好.txt"},
+         {"Привет.txt", "世界\\", "世界\\你好.txt"}},
+        {"invalid UTF-8, flagged", {FlaggedEntry("bad\xC3(.txt", "x")}, {}, {}},
+        {"invalid 932", {DeflatedEntry("\x81\x20.txt", "y")}, {}, {"ü .txt"}},
+        {"Go's utf8-infozip.zip", {InfoZipEntry("世界", "世界", "infozip")}, {"世界"}, {"世界"}},
+        {"Go's utf8-osx.zip", {osx}, {"荳也阜"}, {"Σ╕ûτòî"}},
+        {"COM0 and superscript devices", {FlaggedEntry("COM0.txt", "d")}, {}, {}},
+        {"COM0 and superscript devices", {FlaggedEntry("bin/lpt\u00b9", "d")}, {}, {}},
+        {"COM0 and superscript devices", {FlaggedEntry("Com\u00b2.log", "d")}, {}, {}},
+        {"COM0 and superscript devices", {FlaggedEntry("LPT\u00b3.txt", "d")}, {}, {}},
+    };
+    for (const NameCase& test : cases) {
+        const std::vector<std::string>& tree = oem == 932 ? test.under932 : test.under437;
+        EXPECT_EQ(!tree.empty(), Extract(test.entries, Dest())) << test.what;
+        EXPECT_EQ(tree, ListTree(Dest())) << test.what;
+        for (const CZipEntry& entry : test.entries) {
+            const bool written = std::any_of(tree.begin(), tree.end(), [&](const std::string& path) {
+                return path.back() != '\\' && ReadWholeFile(Dest() + "\\" + path) == entry.data;
+            });
+            EXPECT_TRUE(written || tree.empty() || entry.data.empty())
+                << test.what << ": no file holds " << entry.data;
+        }
+        RemoveTree(Dest());
+    }
 }
 
 // The faults a damaged or hostile package shows: each stops the walk with false, keeps the entries

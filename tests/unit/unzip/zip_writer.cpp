@@ -63,21 +63,23 @@ std::string BuildZip(const std::vector<CZipEntry>& entries) {
         Put32(archive, 0x04034B50);
         Put16(archive, 20);
         putSharedFields(archive);
-        Put16(archive, 0);
+        Put16(archive, static_cast<uint32_t>(entry.extra.size()));
         archive += entry.name;
+        archive += entry.extra;
         archive += stored;
 
         Put32(directory, 0x02014B50);
         Put16(directory, 20);
         Put16(directory, 20);
         putSharedFields(directory);
-        Put16(directory, 0);
+        Put16(directory, static_cast<uint32_t>(entry.extra.size()));
         Put16(directory, static_cast<uint32_t>(entry.comment.size()));
         Put16(directory, 0);
         Put16(directory, 0);
         Put32(directory, entry.externalAttributes);
         Put32(directory, offset);
         directory += entry.name;
+        directory += entry.extra;
         directory += entry.comment;
     }
     const uint32_t directoryOffset = static_cast<uint32_t>(archive.size());
@@ -107,6 +109,16 @@ CZipEntry DeflatedEntry(const std::string& name, const std::string& data) {
     entry.data = data;
     entry.method = 8;
     return entry;
+}
+
+std::string UnicodePathField(const std::string& storedName, const std::string& utf8Name) {
+    std::string field;
+    Put16(field, 0x7075);
+    Put16(field, static_cast<uint32_t>(5 + utf8Name.size()));
+    field.push_back(1);
+    Put32(field, static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(storedName.data()),
+                                             static_cast<uInt>(storedName.size()))));
+    return field + utf8Name;
 }
 
 std::string RandomBytes(size_t count, uint32_t seed) {

@@ -1,6 +1,6 @@
 // Builds ZIP archives in memory for the unpacker's tests: stored and deflated entries, chosen
-// names, times, flags and comments, and the faults a damaged package shows (data that does not
-// match its CRC-32 or size, an unknown method).
+// names, times, flags, extra fields and comments, and the faults a damaged package shows (data
+// that does not match its CRC-32 or size, an unknown method).
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@ struct CZipEntry {
     uint16_t dosTime = 0x6000;  // 12:00:00
     uint16_t flags = 0;
     std::string comment;
+    std::string extra;  // the extra field, the same in both headers
     uint32_t externalAttributes = 0;
     // The bytes actually stored or deflated, when they differ from data (a damaged or cut entry).
     bool hasPayload = false;
@@ -26,6 +27,9 @@ std::string BuildZip(const std::vector<CZipEntry>& entries);
 
 CZipEntry StoredEntry(const std::string& name, const std::string& data);
 CZipEntry DeflatedEntry(const std::string& name, const std::string& data);
+
+// An Info-ZIP Unicode Path extra field giving utf8Name for storedName (its CRC-32 is of storedName).
+std::string UnicodePathField(const std::string& storedName, const std::string& utf8Name);
 
 // Deterministic bytes: random ones (incompressible) and text-like ones (compressible).
 std::string RandomBytes(size_t count, uint32_t seed);

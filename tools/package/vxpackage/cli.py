@@ -2,13 +2,14 @@
 import argparse
 import datetime
 import os
+import shlex
 import sys
 import tempfile
 import zoneinfo
 
-from . import rules, source, zipwriter
+from . import rules, source, verify, zipwriter
 
-_UMASK = os.umask(0)
+_UMASK = os.umask(0)  # the only way to read it is to set it
 os.umask(_UMASK)
 USAGE = ("scripts/package SOURCE_DIR VERSION [--out DIR] [--tz ZONE]\n"
          "       scripts/package --verify ARCHIVE SOURCE_DIR [--tz ZONE]")
@@ -92,13 +93,9 @@ def make_package(source_dir, version, out_dir, tz_name):
     print(f"{len(written)} files, {total} bytes, in {archive} ({os.path.getsize(archive)} bytes)")
     print(f"times: local times of {_zone_text(tz_name)}, rounded down to even seconds (DOS times carry no zone)")
     print(f"version.txt: {version} (no line end)")
-    verify = ["scripts/package", "--verify", archive, source_dir] + (["--tz", tz_name] if tz_name else [])
-    print("verify with: " + " ".join(_quote(a) for a in verify))
+    command = ["scripts/package", "--verify", archive, source_dir] + (["--tz", tz_name] if tz_name else [])
+    print("verify with: " + shlex.join(command))
     return 0
-
-
-def _quote(text):
-    return text if text and all(c.isalnum() or c in "-_./:+=@" for c in text) else "'" + text.replace("'", "'\\''") + "'"
 
 
 def main(argv):
@@ -112,6 +109,5 @@ def main(argv):
     parser.add_argument("second", metavar="VERSION|SOURCE_DIR")
     args = parser.parse_args(argv)
     if args.verify:
-        from . import verify
         return verify.verify(args.first, args.second, args.tz, _zone(args.tz))
     return make_package(args.first, args.second, args.out, args.tz)

@@ -70,7 +70,10 @@ def name_problems(name):
 def scan(source_dir):
     """(entries in archive order, problems as "name: why" lines, warnings)."""
     entries, problems, warnings = [], [], []
-    for folder, subfolders, files in os.walk(source_dir, onerror=lambda e: problems.append(f"{e.filename}: {e.strerror}")):
+    def unreadable(error):
+        problems.append(f"{error.filename}: {error.strerror}")
+
+    for folder, subfolders, files in os.walk(source_dir, onerror=unreadable):
         subfolders.sort()
         relative = os.path.relpath(folder, source_dir)
         prefix = "" if relative == "." else relative.replace(os.sep, "/") + "/"
@@ -82,9 +85,7 @@ def scan(source_dir):
             info = os.lstat(path)
             if stat.S_ISLNK(info.st_mode):
                 problems.append(f"{entry_name}: is a symbolic link; a package holds files only")
-                if name in subfolders:
-                    subfolders.remove(name)  # os.walk would not enter it anyway
-                continue
+                continue  # os.walk does not enter a linked folder
             if name in subfolders:
                 continue
             if not stat.S_ISREG(info.st_mode):

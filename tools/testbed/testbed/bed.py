@@ -45,7 +45,7 @@ def reexec_in_netns():
 
 
 class Bed:
-    def __init__(self, build_dir, source_dir):
+    def __init__(self, build_dir, source_dir, servers=True):
         self.build_dir = os.path.abspath(build_dir)
         self.source_dir = source_dir
         self.root = os.path.join(self.build_dir, "testbed")
@@ -55,6 +55,8 @@ class Bed:
         self.run_dir = None
         self._xvfb = None
         self._servers = None
+        self._with_servers = servers
+        self.scenario = None
         self._lock_file = None
 
     # -- environment -------------------------------------------------------------------------
@@ -91,8 +93,10 @@ class Bed:
         self._start_xvfb()
         self._ensure_prefix()
         self.run_dir = tempfile.mkdtemp(prefix="run-", dir=self.root)
-        self._servers = servers.ServerSet(self.run_dir, self.pki).__enter__()
-        self.scenario = self._servers.scenario
+        # Without them a test runs a server of its own on the same ports (a real web server).
+        if self._with_servers:
+            self._servers = servers.ServerSet(self.run_dir, self.pki).__enter__()
+            self.scenario = self._servers.scenario
         return self
 
     def __exit__(self, exc_type, *exc):

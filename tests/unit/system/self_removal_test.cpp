@@ -70,17 +70,16 @@ std::wstring KnownFolder(const KNOWNFOLDERID& id) {
 TEST(SelfRemovalScriptText, LongestPathsOfDoubleByteCharactersAndPercentSignsAreNotCut) {
     const std::string longest(kScriptPathCapacity - 1, '%');
     const std::string doubled(2 * longest.size(), '%');
-    const std::string pause = "C:\\Windows\\System32\\PING.EXE";
     char text[kSelfRemovalScriptCapacity];
     memset(text, 'x', sizeof(text));
     const size_t length =
-        FormatSelfRemovalScript(longest.c_str(), longest.c_str(), pause.c_str(), longest.c_str(), text);
+        FormatSelfRemovalScript(longest.c_str(), longest.c_str(), longest.c_str(), longest.c_str(), text);
     const std::string script(text, length);
     EXPECT_EQ(strlen(text), length);
     EXPECT_NE(std::string::npos, script.find("del /f \"" + doubled + "\"\r\n"));
     EXPECT_NE(std::string::npos, script.find("if not exist \"" + doubled + "\" goto"));
     EXPECT_NE(std::string::npos, script.find("rmdir \"" + doubled + "\"\r\n"));
-    EXPECT_NE(std::string::npos, script.find("\r\n\"" + pause + "\" -n 2 127.0.0.1 >nul\r\n"));
+    EXPECT_NE(std::string::npos, script.find("\r\n\"" + doubled + "\" -n 2 127.0.0.1 >nul\r\n"));
     EXPECT_EQ("del \"" + doubled + "\"", script.substr(script.rfind("\r\n") + 2));
 }
 

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <cstring>
+#include "system/system_folder.h"
 
 const char* g_setDefaultDllDirectoriesExport = "SetDefaultDllDirectories";
 
@@ -17,12 +17,9 @@ const char* const kUnprotectedDlls[] = {"wininet.dll", "comctl32.dll"};
 
 void LoadFromSystemDirectory(const char* name) {
     char path[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryA(path, MAX_PATH);
-    if (length == 0 || length + 1 + strlen(name) >= MAX_PATH) {
+    if (!SystemFolderFile(name, path)) {
         return;
     }
-    path[length] = '\\';
-    strcpy(path + length + 1, name);
     // The altered search looks for the libraries it imports in its own folder, the system
     // directory, instead of the program's folder. Never freed: the delay-load takes this module.
     LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);

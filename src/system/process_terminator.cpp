@@ -7,6 +7,7 @@
 
 #include "app/globals.h"
 #include "system/scoped_handles.h"
+#include "system/system_folder.h"
 
 PFN_LOAD_LIBRARY g_pfnLoadTerminatorLibrary = &LoadLibraryA;
 PFN_ENUM_PROCESSES g_pfnEnumProcessesStandIn = nullptr;
@@ -17,7 +18,7 @@ namespace {
 const DWORD kProcessAllAccess = 0x1FFFFF;
 const DWORD kFirstListCapacity = 1024;
 // Loaded by full path: a psapi.dll planted beside a possibly elevated program must not be loaded.
-const char kPsapiName[] = "\\psapi.DLL";
+const char kPsapiName[] = "psapi.DLL";
 
 static_assert(sizeof(PROCESSENTRY32) == 296, "the ANSI process record");
 
@@ -84,11 +85,9 @@ bool TerminateThroughToolHelp(const char* imageName) {
 
 bool TerminateThroughPsapi(const char* imageName) {
     char libraryPath[MAX_PATH] = {};
-    const UINT folderLength = GetSystemDirectoryA(libraryPath, sizeof(libraryPath));
-    if (folderLength == 0 || folderLength + sizeof(kPsapiName) > sizeof(libraryPath)) {
+    if (!SystemFolderFile(kPsapiName, libraryPath)) {
         return false;
     }
-    strcat(libraryPath, kPsapiName);
 
     CScopedLibrary library(g_pfnLoadTerminatorLibrary(libraryPath));
     PFN_ENUM_PROCESSES enumProcesses = nullptr;

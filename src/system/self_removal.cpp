@@ -1,23 +1,46 @@
 #include "system/self_removal.h"
 
 #include <windows.h>
-#include <shellapi.h>
+#include <shlobj.h>
+#include <knownfolders.h>
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "system/scoped_handles.h"
+#include "system/system_folder.h"
 
 namespace {
 
-const char kScriptName[] = "_uninsep.bat";
+// A name of its own for each run: a script of an earlier run may still be inside its minute, and
+// it reads its file anew by name and offset for every line. The process identifier is unique
+// among the running programs; CREATE_NEW refuses a name that is taken.
+const char kScriptNameFormat[] = "_uninsep%08lX.bat";
+const size_t kScriptNameLength = sizeof("_uninsep12345678.bat") - 1;
+
+// cmd reads each line anew when it runs it: "%vxTries%" is the count so far. Each try pauses about
+// a second (ping's second echo); after 60 the program file is left where it is.
 const char kScriptTemplate[] =
-    ":Repeat\r\ndel \"%s\"\r\nif exist \"%s\" goto Repeat\r\nrmdir \"%s\"\r\ndel \"%s\"";
-static_assert(sizeof(kScriptTemplate) - 1 == 66, "the script's template");
+    "set vxTries=0\r\n"
+    ":Repeat\r\n"
+    "del /f \"%s\"\r\n"
+    "if not exist \"%s\" goto Removed\r\n"
+    "set /a vxTries+=1\r\n"
+    "if %%vxTries%% geq 60 goto Done\r\n"
+    "\"%s\" -n 2 127.0.0.1 >nul\r\n"
+    "goto Repeat\r\n"
+    ":Removed\r\n"
+    "%s"
+    ":Done\r\n"
+    "del \"%s\"";
+const char kFolderLineTemplate[] = "rmdir \"%s\"\r\n";
+static_assert(sizeof(kScriptTemplate) + sizeof(kFolderLineTemplate) < 256, "the script's fixed text");
 
-const size_t kEscapedPathCapacity = 2 * (MAX_PATH - 1) + 1;
+const size_t kEscapedPathCapacity = 2 * (kScriptPathCapacity - 1) + 1;
 
-// The command interpreter expands "%name%" in a batch file; "%%" stands for one "%".
+// The command interpreter expands "%name%" in a batch file; "%%" stands for one "%". No code page
+// cmd reads has 0x25 as the second byte of a character.
 void DoublePercentSigns(const char* path, char (&escaped)[kEscapedPathCapacity]) {
     size_t length = 0;
     for (const char* c = path; *c != '\0' && length + 2 < sizeof(escaped); ++c) {
@@ -28,52 +51,175 @@ void DoublePercentSigns(const char* path, char (&escaped)[kEscapedPathCapacity])
     }
 }
 
+// The path in the OEM code page only when every character converts to itself: a default "?" or
+// a best-fit look-alike ("e" for "é") would name another file or none.
+bool ConvertExactly(const wchar_t* path, char (&oem)[kScriptPathCapacity]) {
+    BOOL usedDefault = FALSE;
+    const int length = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, path, -1, oem, sizeof(oem),
+                                           nullptr, &usedDefault);
+    return length > 0 && !usedDefault;
+}
+
+// The path as cmd can name it: converted exactly, else its short (8.3) form converted exactly
+// (a volume without short names has none, and then there is no script).
+bool ScriptPathOf(const wchar_t* path, char (&oem)[kScriptPathCapacity]) {
+    if (ConvertExactly(path, oem)) {
+        return true;
+    }
+    wchar_t shortPath[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path, shortPath, MAX_PATH);
+    memset(oem, 0, sizeof(oem));
+    return length > 0 && length < MAX_PATH && ConvertExactly(shortPath, oem);
+}
+
+// The long form without trailing backslashes, for comparing two names of one folder.
+void Normalise(const wchar_t* path, wchar_t (&normal)[MAX_PATH]) {
+    const DWORD length = GetLongPathNameW(path, normal, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        wmemset(normal, 0, MAX_PATH);
+        wcsncpy(normal, path, MAX_PATH - 1);
+    }
+    for (size_t end = wcslen(normal); end > 0 && normal[end - 1] == L'\\'; --end) {
+        normal[end - 1] = L'\0';
+    }
+}
+
+// Compared as the file system compares names: in UTF-16, ignoring case.
+bool IsSameFolder(const wchar_t* first, const wchar_t* second) {
+    wchar_t firstNormal[MAX_PATH] = {};
+    wchar_t secondNormal[MAX_PATH] = {};
+    Normalise(first, firstNormal);
+    Normalise(second, secondNormal);
+    return CompareStringOrdinal(firstNormal, -1, secondNormal, -1, TRUE) == CSTR_EQUAL;
+}
+
+struct CTaskMemoryTraits {
+    static PWSTR Empty() { return nullptr; }
+    static bool IsValid(PWSTR p) { return p != nullptr; }
+    static void Release(PWSTR p) { CoTaskMemFree(p); }
+};
+using CScopedTaskString = CScopedResource<PWSTR, CTaskMemoryTraits>;
+
+const KNOWNFOLDERID* const kKnownFolders[] = {
+    &FOLDERID_Downloads, &FOLDERID_Desktop,       &FOLDERID_Documents,       &FOLDERID_Profile,
+    &FOLDERID_Public,    &FOLDERID_PublicDesktop, &FOLDERID_PublicDocuments, &FOLDERID_PublicDownloads};
+
 }  // namespace
 
-size_t FormatSelfRemovalScript(const char* programPath, const char* scriptPath,
-                               char (&text)[kSelfRemovalScriptCapacity]) {
-    char programFolder[MAX_PATH] = {};
-    strncpy(programFolder, programPath, sizeof(programFolder) - 1);
-    if (char* lastBackslash = strrchr(programFolder, '\\')) {
-        *lastBackslash = '\0';
-    }
-
+size_t FormatSelfRemovalScript(const char* programPath, const char* programFolder, const char* pausePath,
+                               const char* scriptPath, char (&text)[kSelfRemovalScriptCapacity]) {
     char escapedProgram[kEscapedPathCapacity] = {};
-    char escapedFolder[kEscapedPathCapacity] = {};
+    char escapedPause[kEscapedPathCapacity] = {};
     char escapedScript[kEscapedPathCapacity] = {};
     DoublePercentSigns(programPath, escapedProgram);
-    DoublePercentSigns(programFolder, escapedFolder);
+    DoublePercentSigns(pausePath, escapedPause);
     DoublePercentSigns(scriptPath, escapedScript);
+    char folderLine[sizeof(kFolderLineTemplate) + kEscapedPathCapacity] = {};
+    if (programFolder != nullptr) {
+        char escapedFolder[kEscapedPathCapacity] = {};
+        DoublePercentSigns(programFolder, escapedFolder);
+        snprintf(folderLine, sizeof(folderLine), kFolderLineTemplate, escapedFolder);
+    }
     const int length = snprintf(text, sizeof(text), kScriptTemplate, escapedProgram, escapedProgram,
-                                escapedFolder, escapedScript);
+                                escapedPause, folderLine, escapedScript);
     return length > 0 ? static_cast<size_t>(length) : 0;
 }
 
-bool StartSelfRemovalScript() {
-    char scriptPath[MAX_PATH] = {};
-    char programPath[MAX_PATH] = {};
-    // A name that does not fit, or a program path cut short, would name some other file.
-    const DWORD tempLength = GetTempPathA(sizeof(scriptPath), scriptPath);
-    if (tempLength == 0 || tempLength + sizeof(kScriptName) > sizeof(scriptPath)) {
+bool IsKnownFolder(const wchar_t* folder) {
+    wchar_t volume[MAX_PATH] = {};
+    if (!GetVolumePathNameW(folder, volume, MAX_PATH) || IsSameFolder(folder, volume)) {
+        return true;  // a drive root, or a folder whose volume is unknown
+    }
+    wchar_t temp[MAX_PATH] = {};
+    const DWORD tempLength = GetTempPathW(MAX_PATH, temp);
+    if (tempLength > 0 && tempLength < MAX_PATH && IsSameFolder(folder, temp)) {
         return true;
     }
-    strcat(scriptPath, kScriptName);
-    const DWORD programLength = GetModuleFileNameA(nullptr, programPath, sizeof(programPath));
-    if (programLength == 0 || programLength >= sizeof(programPath)) {
+    for (const KNOWNFOLDERID* id : kKnownFolders) {
+        PWSTR path = nullptr;
+        const HRESULT result = SHGetKnownFolderPath(*id, KF_FLAG_DONT_VERIFY, nullptr, &path);
+        CScopedTaskString owner(path);
+        if (SUCCEEDED(result) && path != nullptr && IsSameFolder(folder, path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool StartSelfRemovalScript() {
+    // Taken in UTF-16: the ANSI forms hold "?" or look-alikes for what the ANSI code page lacks.
+    wchar_t programPath[MAX_PATH] = {};
+    const DWORD programLength = GetModuleFileNameW(nullptr, programPath, MAX_PATH);
+    if (programLength == 0 || programLength >= MAX_PATH) {
         return true;
+    }
+    wchar_t programFolder[MAX_PATH] = {};
+    wcscpy(programFolder, programPath);
+    if (wchar_t* lastBackslash = wcsrchr(programFolder, L'\\')) {
+        *lastBackslash = L'\0';
     }
 
-    CScopedHandle script(
-        CreateFileA(scriptPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    char scriptName[kScriptNameLength + 1] = {};
+    snprintf(scriptName, sizeof(scriptName), kScriptNameFormat, GetCurrentProcessId());
+    wchar_t scriptPath[MAX_PATH] = {};
+    const DWORD tempLength = GetTempPathW(MAX_PATH, scriptPath);
+    if (tempLength == 0 || tempLength + kScriptNameLength >= MAX_PATH) {
+        return true;  // a name that does not fit would be cut and name another file
+    }
+
+    // Every path the script names must reach cmd as the name of the real file, or there is no script.
+    char oemTemp[kScriptPathCapacity] = {};
+    char oemProgram[kScriptPathCapacity] = {};
+    char oemFolder[kScriptPathCapacity] = {};
+    char oemPause[kScriptPathCapacity] = {};
+    wchar_t pausePath[MAX_PATH] = {};
+    wchar_t interpreterPath[MAX_PATH] = {};
+    wchar_t systemFolder[MAX_PATH] = {};
+    const bool removeFolder = !IsKnownFolder(programFolder);
+    if (!ScriptPathOf(scriptPath, oemTemp) || strlen(oemTemp) + kScriptNameLength >= sizeof(oemTemp) ||
+        !ScriptPathOf(programPath, oemProgram) || (removeFolder && !ScriptPathOf(programFolder, oemFolder)) ||
+        !SystemFolderFile(L"PING.EXE", pausePath) || !ScriptPathOf(pausePath, oemPause) ||
+        !SystemFolderFile(L"cmd.exe", interpreterPath) || !SystemFolderFile(L"", systemFolder)) {
+        return true;
+    }
+    strcat(oemTemp, scriptName);
+    for (size_t i = 0; i < kScriptNameLength; ++i) {
+        scriptPath[tempLength + i] = static_cast<wchar_t>(scriptName[i]);
+    }
+
+    char text[kSelfRemovalScriptCapacity] = {};
+    const size_t length =
+        FormatSelfRemovalScript(oemProgram, removeFolder ? oemFolder : nullptr, oemPause, oemTemp, text);
+    // Never through an existing file or link of that name; DELETE lets a short write be taken back.
+    CScopedHandle script(CreateFileW(scriptPath, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!script.IsValid()) {
         return true;
     }
-    char text[kSelfRemovalScriptCapacity] = {};
-    const size_t length = FormatSelfRemovalScript(programPath, scriptPath, text);
     DWORD written = 0;
-    WriteFile(script.Get(), text, static_cast<DWORD>(length), &written, nullptr);
+    if (!WriteFile(script.Get(), text, static_cast<DWORD>(length), &written, nullptr) || written != length) {
+        // A line cut short could name another file.
+        FILE_DISPOSITION_INFO disposition = {TRUE};
+        SetFileInformationByHandle(script.Get(), FileDispositionInfo, &disposition, sizeof(disposition));
+        return true;
+    }
     script.Close();
 
-    ShellExecuteA(nullptr, "open", scriptPath, nullptr, nullptr, SW_HIDE);
+    // The system's own interpreter: no batfile association, no AutoRun commands (/d), no delayed
+    // expansion of "!" (/v:off), the extensions "set /a" needs (/e:on); /s with the doubled quotes
+    // keeps "&", "(", ")", "^" and "@" in the path literal. CREATE_NO_WINDOW hides it where a
+    // console host would ignore SW_HIDE. From the system folder: a bare command name is looked up in
+    // the current folder first.
+    wchar_t commandLine[2 * MAX_PATH + 64] = {};
+    _snwprintf(commandLine, sizeof(commandLine) / sizeof(commandLine[0]) - 1,
+               L"\"%ls\" /d /v:off /e:on /s /c \"\"%ls\"\"", interpreterPath, scriptPath);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(interpreterPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                       systemFolder, &startup, &process)) {
+        CScopedHandle processHandle(process.hProcess);
+        CScopedHandle threadHandle(process.hThread);
+    }
     return true;
 }

@@ -1,5 +1,7 @@
 // Leaves a hidden batch script behind that deletes the program file once the process has ended,
-// then its folder when that is empty, then itself.
+// then its folder when that is empty and none of the user's or the machine's known folders, then
+// itself. A program file that cannot be deleted within about a minute stays; the script still
+// deletes itself.
 #pragma once
 
 #include <windows.h>
@@ -8,11 +10,20 @@
 
 bool StartSelfRemovalScript();
 
-// Room for the script's text: 58 fixed bytes, four paths of fewer than MAX_PATH characters each
-// with every "%" doubled, and the terminator.
-const size_t kSelfRemovalScriptCapacity = 58 + 4 * 2 * (MAX_PATH - 1) + 1;
+// A path as the script holds it, in the console's (OEM) code page that the command interpreter
+// reads a batch file in: up to two bytes a character, and the terminator.
+const size_t kScriptPathCapacity = 2 * (MAX_PATH - 1) + 1;
+// Room for the script's text: the fixed text, five paths (the program's twice) with every "%"
+// doubled, and the terminator.
+const size_t kSelfRemovalScriptCapacity = 256 + 5 * 2 * (kScriptPathCapacity - 1) + 1;
 
-// The script for the given program file and script file (both shorter than MAX_PATH); returns its
-// length without the terminator.
-size_t FormatSelfRemovalScript(const char* programPath, const char* scriptPath,
-                               char (&text)[kSelfRemovalScriptCapacity]);
+// The script for the given program file, its folder (nullptr when it is to stay), the pause
+// command and the script file itself, all in the OEM code page; returns its length without the
+// terminator.
+size_t FormatSelfRemovalScript(const char* programPath, const char* programFolder, const char* pausePath,
+                               const char* scriptPath, char (&text)[kSelfRemovalScriptCapacity]);
+
+// True for a folder the script must never remove even when it is empty: a drive root, the
+// temporary folder, the user's Downloads, Desktop, Documents and profile folders, and the public
+// folders.
+bool IsKnownFolder(const wchar_t* folder);

@@ -93,6 +93,9 @@ CChildProcess::~CChildProcess() {
         }
         CloseHandle(m_hProcess);
     }
+    if (m_hThread != nullptr) {
+        CloseHandle(m_hThread);
+    }
 }
 
 bool CChildProcess::Start(const std::string& commandLine, const char* currentFolder,
@@ -107,6 +110,21 @@ bool CChildProcess::Start(const std::string& commandLine, const char* currentFol
         return false;
     }
     CloseHandle(process.hThread);
+    m_hProcess = process.hProcess;
+    m_dwProcessId = process.dwProcessId;
+    return true;
+}
+
+bool CChildProcess::Start(const std::wstring& commandLine, DWORD creationFlags) {
+    std::wstring line = commandLine;  // CreateProcessW may write into it
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, creationFlags, nullptr, nullptr, &startup,
+                        &process)) {
+        return false;
+    }
+    m_hThread = process.hThread;
     m_hProcess = process.hProcess;
     m_dwProcessId = process.dwProcessId;
     return true;

@@ -48,6 +48,10 @@ public:
     // commandLine is the whole line, program name included.
     bool Start(const std::string& commandLine, const char* currentFolder = nullptr,
                const std::string* environment = nullptr);
+    // The same in UTF-16, for program paths the ANSI code page cannot hold, with this process's
+    // environment and current folder; with CREATE_SUSPENDED it waits for Resume.
+    bool Start(const std::wstring& commandLine, DWORD creationFlags = 0);
+    bool Resume() const { return ResumeThread(m_hThread) != static_cast<DWORD>(-1); }
     // Starts a copy of the sleeper helper and waits until it runs its own code.
     bool StartSleeper(const std::string& program);
     // False when the process did not end within timeoutMs.
@@ -57,6 +61,7 @@ public:
 
 private:
     HANDLE m_hProcess = nullptr;
+    HANDLE m_hThread = nullptr;
     DWORD m_dwProcessId = 0;
 };
 

@@ -96,7 +96,7 @@ bool ApplyElevationGate() {
         // file, which must not be started elevated.
         if (length != 0 && length < MAX_PATH) {
             char ansiPath[MAX_PATH] = {};
-            if (ToCodePagePath(ownPath, CP_ACP, ansiPath)) {
+            if (ToCodePagePath(ownPath, CP_ACP, ansiPath, sizeof(ansiPath))) {
                 RelaunchElevated(ansiPath, kRelaunchArgument);
             } else {
                 RelaunchElevatedW(ownPath, kRelaunchArgumentW);

@@ -5,5 +5,7 @@
 
 #include <windows.h>
 
-// path in codePage, or else its short (8.3) form in codePage; false when neither converts exactly.
-bool ToCodePagePath(const wchar_t* path, UINT codePage, char (&converted)[MAX_PATH]);
+// path in codePage, or else its short (8.3) form in codePage, into converted (capacity bytes,
+// zero-filled first); false when neither converts exactly or fits. A volume without short names
+// has none.
+bool ToCodePagePath(const wchar_t* path, UINT codePage, char* converted, int capacity);

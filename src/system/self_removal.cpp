@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "system/exact_path.h"
 #include "system/scoped_handles.h"
 #include "system/system_folder.h"
 
@@ -51,25 +52,10 @@ void DoublePercentSigns(const char* path, char (&escaped)[kEscapedPathCapacity])
     }
 }
 
-// The path in the OEM code page only when every character converts to itself: a default "?" or
-// a best-fit look-alike ("e" for "é") would name another file or none.
-bool ConvertExactly(const wchar_t* path, char (&oem)[kScriptPathCapacity]) {
-    BOOL usedDefault = FALSE;
-    const int length = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, path, -1, oem, sizeof(oem),
-                                           nullptr, &usedDefault);
-    return length > 0 && !usedDefault;
-}
-
-// The path as cmd can name it: converted exactly, else its short (8.3) form converted exactly
-// (a volume without short names has none, and then there is no script).
+// The path as cmd can name it, in the OEM code page it reads the script in: converted exactly,
+// else its short form converted exactly, else there is no script.
 bool ScriptPathOf(const wchar_t* path, char (&oem)[kScriptPathCapacity]) {
-    if (ConvertExactly(path, oem)) {
-        return true;
-    }
-    wchar_t shortPath[MAX_PATH] = {};
-    const DWORD length = GetShortPathNameW(path, shortPath, MAX_PATH);
-    memset(oem, 0, sizeof(oem));
-    return length > 0 && length < MAX_PATH && ConvertExactly(shortPath, oem);
+    return ToCodePagePath(path, CP_OEMCP, oem, sizeof(oem));
 }
 
 // The long form without trailing backslashes, for comparing two names of one folder.

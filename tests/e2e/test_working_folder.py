@@ -99,8 +99,8 @@ class WorkingFolderTest(vxe2e.PackageTestCase):
 
                     starter = self.run_to_the_end()
 
-                    self.assertEqual(expected_requests, self.request_paths())
                     self.assertEqual(before, tree_with_bytes(elsewhere), "written, deleted or started there")
+                    self.assertEqual(expected_requests, self.request_paths())
                     self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
                 finally:
                     vxe2e.kill_wine()

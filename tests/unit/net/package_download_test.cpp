@@ -178,7 +178,7 @@ TEST_F(PackageDownloadTest, ArchiveLeftByAnEarlierRunIsReplacedNotWrittenThrough
     ServePackage("2.5.1", StandardPackage());
     EXPECT_TRUE(Download("2.5.1"));
     EXPECT_EQ(StandardPackageTree(), WorkingTree());
-    EXPECT_EQ(std::string(300000, 'x'), ReadWholeFile(other));
+    EXPECT_TRUE(ReadWholeFile(other) == std::string(300000, 'x')) << "written through its other name";
 }
 
 TEST_F(PackageDownloadTest, ArchiveThatCannotBeCreatedLeavesNoWindow) {

@@ -6,6 +6,7 @@ import shutil
 
 import vxe2e
 
+
 def tree_with_bytes(folder):
     """{relative path: bytes} of every file below folder, and {relative path/: None} of every folder."""
     tree = {}

@@ -33,18 +33,30 @@ void RecordOsVersion() {
     g_osMinorVersion = info.dwMinorVersion;
 }
 
+// The product folder and the working folder, held open for the whole run.
+struct CHeldFolders {
+    CScopedHandle m_hProduct;
+    CScopedHandle m_hWorking;
+};
+
 // Steps 3 to 5: product folder, server choice, working folder. False when the working folder
 // cannot be used; the run must then not touch anything, as it would work in whatever folder it
-// was started from.
-bool PrepareWorkingFolder(int& serverChoice, char (&folder)[MAX_PATH], char (&settingsPath)[MAX_PATH]) {
+// was started from. Any user can make either folder a link, or info.dat a hard link, below the
+// shared documents folder: the elevated run would then write, delete and start where they point.
+bool PrepareWorkingFolder(int& serverChoice, char (&folder)[MAX_PATH], char (&settingsPath)[MAX_PATH],
+                          CHeldFolders& held) {
     char sharedDocuments[MAX_PATH] = {};
     SHGetSpecialFolderPathA(nullptr, sharedDocuments, CSIDL_COMMON_DOCUMENTS, FALSE);
     if (!BuildProductFolder(sharedDocuments, folder)) {
         return false;
     }
     CreateDirectoryA(folder, nullptr);  // an existing folder is no error
+    if (!HoldRealFolder(folder, held.m_hProduct)) {
+        return false;
+    }
     serverChoice = ProbeServerSelection();
-    return BuildWorkingFolder(serverChoice, folder, settingsPath) && EnterFolder(folder);
+    return BuildWorkingFolder(serverChoice, folder, settingsPath) && EnterFolder(folder, held.m_hWorking) &&
+           IsSettingsFileSingle(settingsPath);
 }
 
 void StopProductPrograms(bool isAdminMember) {
@@ -91,7 +103,8 @@ void RunUpdateSequence() {
     int serverChoice = kPrimaryServer;
     char workingFolder[MAX_PATH] = {};
     char settingsPath[MAX_PATH] = {};
-    if (PrepareWorkingFolder(serverChoice, workingFolder, settingsPath)) {
+    CHeldFolders heldFolders;
+    if (PrepareWorkingFolder(serverChoice, workingFolder, settingsPath, heldFolders)) {
         if (serverChoice == kPrimaryServer) {
             g_updater.OpenSession(kPrimaryHost, kPrimaryPort);
         } else {

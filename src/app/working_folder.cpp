@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "system/link_checks.h"
+
 namespace {
 const char kSection[] = "server";
 }
@@ -33,9 +35,32 @@ bool BuildWorkingFolder(int serverChoice, char (&folder)[MAX_PATH], char (&setti
     return length > 0 && static_cast<size_t>(length) < sizeof(settingsPath);
 }
 
-bool EnterFolder(const char* folder) {
+bool HoldRealFolder(const char* folder, CScopedHandle& held) {
+    // Opened before the check: once held without FILE_SHARE_DELETE, the folder the check found
+    // stays under its name.
+    held.Reset(CreateFileA(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr));
+    if (held.IsValid() && IsRealFolder(folder)) {
+        return true;
+    }
+    held.Close();
+    return false;
+}
+
+bool EnterFolder(const char* folder, CScopedHandle& held) {
     CreateDirectoryA(folder, nullptr);  // an existing folder is no error
-    return SetCurrentDirectoryA(folder) != FALSE;
+    return HoldRealFolder(folder, held) && SetCurrentDirectoryA(folder) != FALSE;
+}
+
+bool IsSettingsFileSingle(const char* settingsPath) {
+    CScopedHandle file(CreateFileA(settingsPath, FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid()) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;  // the first write creates it
+    }
+    return HasSingleLink(file.Get());
 }
 
 void ReadInstalledVersion(const char* settingsPath, char (&version)[10]) {

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "system/scoped_handles.h"
+
 enum EServerChoice { kPrimaryServer = 1, kBackupServer = 2 };
 
 // Appends text to a zero-terminated string in a buffer of capacity bytes; false, leaving the
@@ -18,8 +20,17 @@ bool BuildProductFolder(const char* sharedDocuments, char (&folder)[MAX_PATH]);
 // false when either does not fit.
 bool BuildWorkingFolder(int serverChoice, char (&folder)[MAX_PATH], char (&settingsPath)[MAX_PATH]);
 
-// Creates the folder (an existing one is fine) and makes it the current directory.
-bool EnterFolder(const char* folder);
+// Holds the folder open so that it can be neither renamed nor removed, hence not swapped for a link,
+// while held, and confirms that it is a real folder, not a link; false, holding nothing, otherwise.
+bool HoldRealFolder(const char* folder, CScopedHandle& held);
+
+// Creates the folder (an existing one is fine), holds it as HoldRealFolder does and makes it the
+// current directory.
+bool EnterFolder(const char* folder, CScopedHandle& held);
+
+// True when info.dat is absent or a file with a single name: the profile calls would write through
+// a hard link into the file it shares with another folder.
+bool IsSettingsFileSingle(const char* settingsPath);
 
 // The installed version, at most 9 characters; empty when the file or the key is missing.
 void ReadInstalledVersion(const char* settingsPath, char (&version)[10]);

@@ -96,9 +96,12 @@ bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const ch
         client.m_http.QueryInfo(HTTP_QUERY_CONTENT_LENGTH, buffer, &textLength, nullptr) &&
         ParseDeclaredLength(buffer, declared);
 
-    // By its relative name: the current directory is the working folder.
+    // By its relative name: the current directory is the working folder. An archive left by an
+    // earlier run is deleted and a new file created, never truncated: a hard link or a link of that
+    // name would be written through into the file it names elsewhere, and deleting removes only the name.
+    DeleteFileA(archiveName);
     CScopedHandle archive(
-        CreateFileA(archiveName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        CreateFileA(archiveName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!archive.IsValid()) {
         return false;
     }

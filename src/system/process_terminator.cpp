@@ -17,6 +17,9 @@ namespace {
 // PROCESS_ALL_ACCESS as Windows Vista and later define it; what the user's own processes grant.
 const DWORD kProcessAllAccess = 0x1FFFFF;
 const DWORD kFirstListCapacity = 1024;
+// TerminateProcess returns before the process has gone, and until then its image cannot be replaced:
+// every call waits for the processes it terminated, at most this long for all of them together.
+const DWORD kEndWaitMs = 2000;
 // Loaded by full path: a psapi.dll planted beside a possibly elevated program must not be loaded.
 const char kPsapiName[] = "psapi.DLL";
 
@@ -50,9 +53,19 @@ char FoldAsciiCase(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool TerminateById(DWORD processId) {
+// deadline is a GetTickCount value; once it has passed, a terminated process is not waited for.
+bool TerminateAndWait(HANDLE process, DWORD deadline) {
+    if (!TerminateProcess(process, 0)) {
+        return false;
+    }
+    const DWORD left = deadline - GetTickCount();  // wraps beyond kEndWaitMs once passed
+    WaitForSingleObject(process, left <= kEndWaitMs ? left : 0);
+    return true;
+}
+
+bool TerminateById(DWORD processId, DWORD deadline) {
     CScopedHandle process(OpenProcess(kProcessAllAccess, FALSE, processId));
-    return process.IsValid() && TerminateProcess(process.Get(), 0);
+    return process.IsValid() && TerminateAndWait(process.Get(), deadline);
 }
 
 bool TerminateThroughToolHelp(const char* imageName) {
@@ -71,11 +84,12 @@ bool TerminateThroughToolHelp(const char* imageName) {
     }
 
     bool terminated = false;
+    const DWORD deadline = GetTickCount() + kEndWaitMs;
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
     for (BOOL found = processFirst(snapshot.Get(), &entry); found;
          found = processNext(snapshot.Get(), &entry)) {
-        if (ImageNameMatches(imageName, entry.szExeFile) && TerminateById(entry.th32ProcessID)) {
+        if (ImageNameMatches(imageName, entry.szExeFile) && TerminateById(entry.th32ProcessID, deadline)) {
             terminated = true;
         }
         entry.dwSize = sizeof(entry);
@@ -121,6 +135,7 @@ bool TerminateThroughPsapi(const char* imageName) {
     }
 
     bool terminated = false;
+    const DWORD deadline = GetTickCount() + kEndWaitMs;
     const DWORD* processIds = static_cast<const DWORD*>(block.Get());
     for (DWORD i = 0; i < returned / sizeof(DWORD); ++i) {
         CScopedHandle process(OpenProcess(kProcessAllAccess, FALSE, processIds[i]));
@@ -135,7 +150,7 @@ bool TerminateThroughPsapi(const char* imageName) {
             name[0] = '\0';
         }
         name[sizeof(name) - 1] = '\0';  // a cut name need not be terminated
-        if (ImageNameMatches(imageName, name) && TerminateProcess(process.Get(), 0)) {
+        if (ImageNameMatches(imageName, name) && TerminateAndWait(process.Get(), deadline)) {
             terminated = true;
         }
     }

@@ -4,7 +4,8 @@
 
 #include <windows.h>
 
-// True when at least one process was terminated.
+// True when at least one process was terminated. Waits for the terminated processes to be gone, up
+// to 2 s for all of them together.
 bool TerminateProcessesByName(const char* imageName);
 // True when processName is imageName (A-Z case folded) or a full path ending in it.
 bool ImageNameMatches(const char* imageName, const char* processName);

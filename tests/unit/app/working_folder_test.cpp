@@ -123,13 +123,20 @@ TEST_F(SettingsFileTest, OtherSectionsAndKeysSurviveOurWrites) {
     EXPECT_NE(std::string::npos, FileText().find("code_str=123"));
 }
 
-TEST_F(SettingsFileTest, EnterFolderCreatesAndEntersAndRefusesAFile) {
+TEST_F(SettingsFileTest, EnterFolderCreatesEntersAndHoldsAndRefusesAFile) {
     const std::string sub = m_folder + "\\Customer";
-    ASSERT_TRUE(EnterFolder(sub.c_str()));
+    CScopedHandle held;
+    ASSERT_TRUE(EnterFolder(sub.c_str(), held));
     char current[MAX_PATH] = {};
     GetCurrentDirectoryA(sizeof(current), current);
     EXPECT_STREQ(sub.c_str(), current);
-    EXPECT_TRUE(EnterFolder(sub.c_str()));  // an existing folder is fine
+    // While held, the folder can be neither renamed nor removed, so no link can take its place.
+    SetCurrentDirectoryA(m_folder.c_str());
+    EXPECT_FALSE(MoveFileA(sub.c_str(), (m_folder + "\\moved").c_str()));
+    EXPECT_FALSE(RemoveDirectoryA(sub.c_str()));
+    held.Close();
+    EXPECT_TRUE(EnterFolder(sub.c_str(), held));  // an existing folder is fine
+    held.Close();
 
     SetCurrentDirectoryA(m_folder.c_str());
     RemoveDirectoryA(sub.c_str());
@@ -137,11 +144,23 @@ TEST_F(SettingsFileTest, EnterFolderCreatesAndEntersAndRefusesAFile) {
         std::ofstream out(sub, std::ios::binary);
         out << "not a folder";
     }
-    EXPECT_FALSE(EnterFolder(sub.c_str()));
+    EXPECT_FALSE(EnterFolder(sub.c_str(), held));
+    EXPECT_FALSE(held.IsValid());
     DeleteFileA(sub.c_str());
     char temp[MAX_PATH] = {};
     GetTempPathA(sizeof(temp), temp);
     SetCurrentDirectoryA(temp);
+}
+
+TEST_F(SettingsFileTest, ASettingsFileWithASecondNameIsRefused) {
+    EXPECT_TRUE(IsSettingsFileSingle(m_settings.c_str())) << "absent: the first write creates it";
+    RecordInstalledVersion(m_settings.c_str(), "1.0");
+    EXPECT_TRUE(IsSettingsFileSingle(m_settings.c_str()));
+
+    const std::string other = m_folder + "\\other.dat";
+    ASSERT_TRUE(CreateHardLinkA(other.c_str(), m_settings.c_str(), nullptr));
+    EXPECT_FALSE(IsSettingsFileSingle(m_settings.c_str()));
+    DeleteFileA(other.c_str());
 }
 
 }  // namespace

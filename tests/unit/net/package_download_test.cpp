@@ -195,11 +195,16 @@ TEST_F(PackageDownloadTest, FailedUnpackFailsAndStillDeletesTheArchive) {
     EXPECT_FALSE(FileExists(WorkingPath("2.5.2.zip")));
 }
 
-TEST_F(PackageDownloadTest, ArchiveLeftByAnEarlierRunIsReplaced) {
-    ASSERT_TRUE(WriteWholeFile(WorkingPath("2.5.1.zip"), std::string(300000, 'x')));
+TEST_F(PackageDownloadTest, ArchiveLeftByAnEarlierRunIsReplacedNotWrittenThroughItsOtherName) {
+    // The leftover is also known by another name in another folder, which must keep its bytes.
+    const CSandbox elsewhere;
+    const std::string other = elsewhere.Path("precious.bin");
+    ASSERT_TRUE(WriteWholeFile(other, std::string(300000, 'x')));
+    ASSERT_TRUE(CreateHardLinkA(WorkingPath("2.5.1.zip").c_str(), other.c_str(), nullptr));
     ServePackage("2.5.1", StandardPackage());
     EXPECT_TRUE(Download("2.5.1"));
     EXPECT_EQ(StandardPackageTree(), WorkingTree());
+    EXPECT_TRUE(ReadWholeFile(other) == std::string(300000, 'x')) << "written through its other name";
 }
 
 TEST_F(PackageDownloadTest, ArchiveThatCannotBeCreatedLeavesNoWindow) {

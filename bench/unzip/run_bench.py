@@ -1,16 +1,23 @@
 #!/usr/bin/env python3
-"""Unpacking benchmark: vxstarter's unpacker under Wine against Info-ZIP unzip natively.
+"""Unpacking benchmark: vxstarter's unpacker under Wine against its floor, the unpacker it replaced
+and Info-ZIP unzip natively, side by side in one run.
 
 Builds a package of about 2,000 files and 100 MB (180 MB unpacked; mixed sizes, mostly deflated,
-folders up to five levels deep) and two single-entry archives of 10 MB and 500 MB, unpacks each in turn with
-vxunzip_bench.exe under Wine and with `unzip -q`, and prints the median wall times, their ratio and
-the peak memory of both.
+folders up to five levels deep) and two single-entry archives of 10 MB and 500 MB, and unpacks each
+in turn (the package also over a copy of itself unpacked beforehand, as an update does) with
+  floor  vxunzip_floor.exe: a bare loop making only the calls the earlier unpacker made per entry,
+  today  vxunzip_bench.exe built from the earlier sources (--baseline-build-dir),
+  new    vxunzip_bench.exe of this tree (--build-dir),
+  unzip  `unzip -q -o` natively,
+taking turns to go first, and prints the median wall times, the time the programs measure around
+the unpacking, the ratios and the peak memory.
 
-Peak memory: for unzip and for the Wine process running the program, the maximum resident set size
-as GNU time reports it (the Wine process's includes Wine's own libraries); for the program also its
-own PeakWorkingSetSize from GetProcessMemoryInfo.
+Peak memory: for unzip and for the Wine process running a program, the maximum resident set size
+as GNU time reports it (the Wine process's includes Wine's own libraries); for the programs also
+their own PeakWorkingSetSize from GetProcessMemoryInfo.
 
-Usage: bench/unzip/run_bench.py --build-dir build/unzip [--runs 5] [--work /tmp/vxunzip-bench]
+Usage: bench/unzip/run_bench.py --build-dir build/test --baseline-build-dir /tmp/vx-old/build/test
+           [--runs 5] [--work /tmp/vxunzip-bench]
 """
 import argparse
 import os
@@ -105,80 +112,122 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def bench(archive, runs, work, exe, env):
-    wine_out = os.path.join(work, "out-wine")
-    unzip_out = os.path.join(work, "out-unzip")
-    results = {"wine": [], "inside": [], "unzip": [], "wine_rss": [], "wine_peak_ws": [], "unzip_rss": []}
+def bench(archive, runs, work, programs, env, over_installed):
+    """Per side, the lists of wall times, inside times and peak memory of the runs. over_installed:
+    each run unpacks over a copy unpacked beforehand (untimed), as an update does."""
+    sides = list(programs) + ["unzip"]
+    results = {side: {"wall": [], "inside": [], "rss": [], "peak_ws": []} for side in sides}
+    reference = None
     for run in range(runs):
-        # Alternate who goes first so that neither always finds a warmer cache.
-        order = ("wine", "unzip") if run % 2 == 0 else ("unzip", "wine")
-        for who in order:
-            out = wine_out if who == "wine" else unzip_out
+        # Rotate who goes first so that no side always finds a warmer or a fuller cache.
+        for side in sides[run % len(sides):] + sides[:run % len(sides)]:
+            out = os.path.join(work, f"out-{side}")
             shutil.rmtree(out, ignore_errors=True)
-            if who == "wine":
-                elapsed, rss, output = checked(run_measured(["wine", exe, windows_path(archive), windows_path(out)], work,
-                                                            env=env))
+            if over_installed:
+                subprocess.run(["unzip", "-q", archive, "-d", out], check=True)
+            if side == "unzip":
+                elapsed, rss, _ = checked(run_measured(["unzip", "-q", "-o", archive, "-d", out], work))
+            else:
+                elapsed, rss, output = checked(
+                    run_measured(["wine", programs[side], windows_path(archive), windows_path(out)], work, env=env))
                 fields = dict(item.split("=") for item in output.split())
                 if fields.get("result") != "1":
-                    raise SystemExit(f"the unpacker failed on {archive}: {output}")
-                results["wine"].append(elapsed)
-                results["inside"].append(float(fields["seconds"]))
-                results["wine_rss"].append(rss)
-                results["wine_peak_ws"].append(int(fields["peak_working_set"]))
-            else:
-                elapsed, rss, _ = checked(run_measured(["unzip", "-q", "-o", archive, "-d", out], work))
-                results["unzip"].append(elapsed)
-                results["unzip_rss"].append(rss)
-    if tree_digest(wine_out) != tree_digest(unzip_out):
-        raise SystemExit(f"the two unpackers disagree on {archive}")
-    shutil.rmtree(wine_out, ignore_errors=True)
-    shutil.rmtree(unzip_out, ignore_errors=True)
+                    raise SystemExit(f"{side} failed on {archive}: {output}")
+                results[side]["inside"].append(float(fields["seconds"]))
+                results[side]["peak_ws"].append(int(fields["peak_working_set"]))
+            results[side]["wall"].append(elapsed)
+            results[side]["rss"].append(rss)
+            digest = tree_digest(out)
+            if reference is None:
+                reference = digest
+            elif digest != reference:
+                raise SystemExit(f"{side} left another tree than the others on {archive}")
+            shutil.rmtree(out, ignore_errors=True)
     return results
+
+
+def summary(r):
+    """Medians of the times, maxima of the memory, per side."""
+    return {side: {"wall": statistics.median(v["wall"]),
+                   "inside": statistics.median(v["inside"]) if v["inside"] else None,
+                   "rss": max(v["rss"]), "peak_ws": max(v["peak_ws"]) if v["peak_ws"] else None}
+            for side, v in r.items()}
+
+
+def mb(value):
+    return f"{value / 2**20:.1f}MB" if value is not None else "-"
+
+
+def seconds(value):
+    return f"{value:.3f}" if value is not None else "-"
+
+
+def print_table(label, m):
+    print(f"\n{label}")
+    print(f"  {'side':6} {'wall s':>8} {'inside s':>9} {'RSS':>8} {'peak WS':>8}")
+    for side, v in m.items():
+        print(f"  {side:6} {seconds(v['wall']):>8} {seconds(v['inside']):>9} {mb(v['rss']):>8} {mb(v['peak_ws']):>8}")
+    ratios = [("new/today", "new", "today"), ("today/floor", "today", "floor"), ("new/floor", "new", "floor")]
+    print("  ratios      wall  inside")
+    for name, a, b in ratios:
+        print(f"  {name:11} {m[a]['wall'] / m[b]['wall']:5.2f} {m[a]['inside'] / m[b]['inside']:6.2f}")
+    # unzip has no inside time: the programs' inside time is set against unzip's wall time.
+    print(f"  {'new/unzip':11} {m['new']['wall'] / m['unzip']['wall']:5.2f} "
+          f"{m['new']['inside'] / m['unzip']['wall']:6.2f}", flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--build-dir", required=True, help="build tree holding bench/vxunzip_bench.exe")
+    parser.add_argument("--build-dir", required=True,
+                        help="build tree holding bench/vxunzip_bench.exe and bench/vxunzip_floor.exe")
+    parser.add_argument("--baseline-build-dir", required=True,
+                        help="build tree of the earlier sources holding bench/vxunzip_bench.exe")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--work", default="/tmp/vxunzip-bench")
     args = parser.parse_args()
 
-    exe = os.path.join(os.path.abspath(args.build_dir), "bench", "vxunzip_bench.exe")
-    if not os.path.exists(exe):
-        raise SystemExit(f"{exe} is missing: cmake --build {args.build_dir} --target vxunzip_bench")
+    programs = {"floor": (args.build_dir, "vxunzip_floor"), "today": (args.baseline_build_dir, "vxunzip_bench"),
+                "new": (args.build_dir, "vxunzip_bench")}
+    for side, (build_dir, target) in programs.items():
+        exe = os.path.join(os.path.abspath(build_dir), "bench", f"{target}.exe")
+        if not os.path.exists(exe):
+            raise SystemExit(f"{exe} is missing: cmake --build {build_dir} --target {target}")
+        programs[side] = exe
     os.makedirs(args.work, exist_ok=True)
     env = dict(os.environ, WINEPREFIX=os.path.join(os.path.abspath(args.work), "prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
 
     archives = [("package, 2,000 files", "package.zip", lambda p: build_package(p, random.Random(2))),
+                ("package, 2,000 files, over an installed copy", "package.zip", None),
                 ("single entry, 10 MB", "single10.zip", lambda p: build_single(p, 10 << 20, random.Random(3))),
                 ("single entry, 500 MB", "single500.zip", lambda p: build_single(p, 500 << 20, random.Random(4)))]
     for _, name, build in archives:
         path = os.path.join(args.work, name)
-        if not os.path.exists(path):
+        if build is not None and not os.path.exists(path):
             print(f"building {name} ...", flush=True)
             build(path)
 
     # One persistent wineserver for all runs, so that each run pays only the program's own start.
     subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.Popen(["wineserver", "-p"], env=env).wait()
+    measured = {}
     try:
-        print(f"{args.runs} runs each, medians; Wine wall time includes starting the program under Wine")
-        header = (f"{'archive':24} {'MB in/out':>13} {'unzip s':>8} {'wine s':>8} {'inside s':>9} "
-                  f"{'wine/unzip':>10} {'inside/unzip':>12} {'unzip RSS':>10} {'wine RSS':>9} {'peak WS':>8}")
-        print(header)
-        for label, name, _ in archives:
+        print(f"{args.runs} runs each, medians of the times, maxima of the memory; Wine wall time includes "
+              "starting the program under Wine")
+        for label, name, build in archives:
             path = os.path.join(args.work, name)
             with zipfile.ZipFile(path) as archive:
                 unpacked = sum(info.file_size for info in archive.infolist())
-            r = bench(path, args.runs, args.work, exe, env)
-            unzip_s, wine_s, inside_s = (statistics.median(r[k]) for k in ("unzip", "wine", "inside"))
-            print(f"{label:24} {os.path.getsize(path) / 1e6:6.1f}/{unpacked / 1e6:6.1f} {unzip_s:8.3f} "
-                  f"{wine_s:8.3f} {inside_s:9.3f} {wine_s / unzip_s:10.2f} {inside_s / unzip_s:12.2f} "
-                  f"{max(r['unzip_rss']) / 2**20:8.1f}MB {max(r['wine_rss']) / 2**20:7.1f}MB "
-                  f"{max(r['wine_peak_ws']) / 2**20:6.1f}MB", flush=True)
+            # The second look at the package has no archive of its own to build: it unpacks over a copy.
+            over_installed = build is None
+            measured[label] = summary(bench(path, args.runs, args.work, programs, env, over_installed))
+            print_table(f"{label}: {os.path.getsize(path) / 1e6:.1f} MB packed, {unpacked / 1e6:.1f} MB unpacked",
+                        measured[label])
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
+    small, large = measured["single entry, 10 MB"]["new"], measured["single entry, 500 MB"]["new"]
+    print(f"\nnew, peak memory 10 MB -> 500 MB: Wine RSS {mb(small['rss'])} -> {mb(large['rss'])}, "
+          f"peak WS {mb(small['peak_ws'])} -> {mb(large['peak_ws'])}")
 
 
 if __name__ == "__main__":

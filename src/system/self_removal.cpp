@@ -16,9 +16,12 @@ namespace {
 
 // A name of its own for each run: a script of an earlier run may still be inside its minute, and
 // it reads its file anew by name and offset for every line. The process identifier is unique
-// among the running programs; CREATE_NEW refuses a name that is taken.
+// among the running programs, but a script whose run was ended early stays behind under an
+// identifier a later process gets again: CREATE_NEW refuses a name that is taken, and the next
+// one is tried (the high byte counts the tries; identifiers stay far below it).
 const char kScriptNameFormat[] = "_uninsep%08lX.bat";
 const size_t kScriptNameLength = sizeof("_uninsep12345678.bat") - 1;
+const DWORD kScriptNameTries = 16;
 
 // cmd reads each line anew when it runs it: "%vxTries%" is the count so far. Each try pauses about
 // a second (ping's second echo); after 60 the program file is left where it is.
@@ -145,8 +148,6 @@ bool StartSelfRemovalScript() {
         *lastBackslash = L'\0';
     }
 
-    char scriptName[kScriptNameLength + 1] = {};
-    snprintf(scriptName, sizeof(scriptName), kScriptNameFormat, GetCurrentProcessId());
     wchar_t scriptPath[MAX_PATH] = {};
     const DWORD tempLength = GetTempPathW(MAX_PATH, scriptPath);
     if (tempLength == 0 || tempLength + kScriptNameLength >= MAX_PATH) {
@@ -168,17 +169,30 @@ bool StartSelfRemovalScript() {
         !SystemFolderFile(L"cmd.exe", interpreterPath) || !SystemFolderFile(L"", systemFolder)) {
         return true;
     }
-    strcat(oemTemp, scriptName);
-    for (size_t i = 0; i < kScriptNameLength; ++i) {
-        scriptPath[tempLength + i] = static_cast<wchar_t>(scriptName[i]);
-    }
+    const size_t oemTempLength = strlen(oemTemp);
 
     char text[kSelfRemovalScriptCapacity] = {};
-    const size_t length =
-        FormatSelfRemovalScript(oemProgram, removeFolder ? oemFolder : nullptr, oemPause, oemTemp, text);
-    // Never through an existing file or link of that name; DELETE lets a short write be taken back.
-    CScopedHandle script(CreateFileW(scriptPath, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    size_t length = 0;
+    CScopedHandle script;
+    for (DWORD attempt = 0; attempt < kScriptNameTries && !script.IsValid(); ++attempt) {
+        char scriptName[kScriptNameLength + 1] = {};
+        snprintf(scriptName, sizeof(scriptName), kScriptNameFormat,
+                 (GetCurrentProcessId() & 0x00FFFFFF) | (attempt << 24));
+        oemTemp[oemTempLength] = '\0';
+        strcat(oemTemp, scriptName);
+        for (size_t i = 0; i < kScriptNameLength; ++i) {
+            scriptPath[tempLength + i] = static_cast<wchar_t>(scriptName[i]);
+        }
+        memset(text, 0, sizeof(text));
+        length =
+            FormatSelfRemovalScript(oemProgram, removeFolder ? oemFolder : nullptr, oemPause, oemTemp, text);
+        // Never through an existing file or link of that name; DELETE lets a short write be taken back.
+        script.Reset(CreateFileW(scriptPath, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!script.IsValid() && GetLastError() != ERROR_FILE_EXISTS) {
+            return true;
+        }
+    }
     if (!script.IsValid()) {
         return true;
     }

@@ -12,6 +12,7 @@ prepared (private network namespace, Xvfb, local servers, the build tree's Wine 
 """
 import configparser
 import getpass
+import glob
 import json
 import os
 import shutil
@@ -241,6 +242,10 @@ class StarterTestCase(unittest.TestCase):
     def setUp(self):
         kill_wine()
         shutil.rmtree(product_folder(), ignore_errors=True)
+        # An earlier test's self-removal script, cut off by its kill, stays under its process's
+        # identifier, which the next wineserver hands out again.
+        for script in glob.glob(drive_c("users", "*", "Temp", "_uninsep*.bat")):
+            os.remove(script)
         self._scratch = tempfile.TemporaryDirectory(prefix="scratch-", dir=RUN_DIR)
         self.scratch = self._scratch.name  # a folder of this test's own for packages and such
         self.servers = servers_mod.Scenario(RUN_DIR)

@@ -3,11 +3,10 @@
 // folder is missing; the target created; 2 KB reads and writes; close; reopen and set the times).
 // No name checks, no staging. Prints what vxunzip_bench prints, for bench/unzip/run_bench.py.
 #include <windows.h>
-#include <psapi.h>
 
-#include <cstdio>
 #include <cwchar>
 
+#include "measured_unpack.h"
 #include "system/scoped_handles.h"
 #include "unzip.h"
 
@@ -121,22 +120,5 @@ bool ExtractAll(const char* archivePath, const char* destFolder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        fprintf(stderr, "usage: vxunzip_floor ARCHIVE DESTINATION\n");
-        return 2;
-    }
-    LARGE_INTEGER frequency = {};
-    LARGE_INTEGER start = {};
-    LARGE_INTEGER end = {};
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    const bool result = ExtractAll(argv[1], argv[2]);
-    QueryPerformanceCounter(&end);
-    PROCESS_MEMORY_COUNTERS memory = {};
-    memory.cb = sizeof(memory);
-    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof(memory));
-    printf("result=%d seconds=%.4f peak_working_set=%lu\n", result ? 1 : 0,
-           static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart),
-           static_cast<unsigned long>(memory.PeakWorkingSetSize));
-    return result ? 0 : 1;
+    return RunMeasuredUnpack(argc, argv, "vxunzip_floor", &ExtractAll);
 }

@@ -135,5 +135,5 @@ void RunUpdateSequence() {
             }
         }
     }
-    StartSelfRemovalScript();
+    StartSelfRemovalScript(kSelfRemovalTries);
 }

@@ -24,14 +24,14 @@ const size_t kScriptNameLength = sizeof("_uninsep12345678.bat") - 1;
 const DWORD kScriptNameTries = 16;
 
 // cmd reads each line anew when it runs it: "%vxTries%" is the count so far. Each try pauses about
-// a second (ping's second echo); after 60 the program file is left where it is.
+// a second (ping's second echo); after the last the program file is left where it is.
 const char kScriptTemplate[] =
     "set vxTries=0\r\n"
     ":Repeat\r\n"
     "del /f \"%s\"\r\n"
     "if not exist \"%s\" goto Removed\r\n"
     "set /a vxTries+=1\r\n"
-    "if %%vxTries%% geq 60 goto Done\r\n"
+    "if %%vxTries%% geq %lu goto Done\r\n"
     "\"%s\" -n 2 127.0.0.1 >nul\r\n"
     "goto Repeat\r\n"
     ":Removed\r\n"
@@ -39,7 +39,8 @@ const char kScriptTemplate[] =
     ":Done\r\n"
     "del \"%s\"";
 const char kFolderLineTemplate[] = "rmdir \"%s\"\r\n";
-static_assert(sizeof(kScriptTemplate) + sizeof(kFolderLineTemplate) < 256, "the script's fixed text");
+// The count of tries takes up to ten digits.
+static_assert(sizeof(kScriptTemplate) + sizeof(kFolderLineTemplate) + 10 < 256, "the script's fixed text");
 
 const size_t kEscapedPathCapacity = 2 * (kScriptPathCapacity - 1) + 1;
 
@@ -96,7 +97,8 @@ const KNOWNFOLDERID* const kKnownFolders[] = {
 }  // namespace
 
 size_t FormatSelfRemovalScript(const char* programPath, const char* programFolder, const char* pausePath,
-                               const char* scriptPath, char (&text)[kSelfRemovalScriptCapacity]) {
+                               const char* scriptPath, DWORD tries,
+                               char (&text)[kSelfRemovalScriptCapacity]) {
     char escapedProgram[kEscapedPathCapacity] = {};
     char escapedPause[kEscapedPathCapacity] = {};
     char escapedScript[kEscapedPathCapacity] = {};
@@ -110,7 +112,7 @@ size_t FormatSelfRemovalScript(const char* programPath, const char* programFolde
         snprintf(folderLine, sizeof(folderLine), kFolderLineTemplate, escapedFolder);
     }
     const int length = snprintf(text, sizeof(text), kScriptTemplate, escapedProgram, escapedProgram,
-                                escapedPause, folderLine, escapedScript);
+                                static_cast<unsigned long>(tries), escapedPause, folderLine, escapedScript);
     return length > 0 ? static_cast<size_t>(length) : 0;
 }
 
@@ -135,7 +137,7 @@ bool IsKnownFolder(const wchar_t* folder) {
     return false;
 }
 
-bool StartSelfRemovalScript() {
+bool StartSelfRemovalScript(DWORD tries) {
     // Taken in UTF-16: the ANSI forms hold "?" or look-alikes for what the ANSI code page lacks.
     wchar_t programPath[MAX_PATH] = {};
     const DWORD programLength = GetModuleFileNameW(nullptr, programPath, MAX_PATH);
@@ -184,8 +186,8 @@ bool StartSelfRemovalScript() {
             scriptPath[tempLength + i] = static_cast<wchar_t>(scriptName[i]);
         }
         memset(text, 0, sizeof(text));
-        length =
-            FormatSelfRemovalScript(oemProgram, removeFolder ? oemFolder : nullptr, oemPause, oemTemp, text);
+        length = FormatSelfRemovalScript(oemProgram, removeFolder ? oemFolder : nullptr, oemPause, oemTemp,
+                                         tries, text);
         // Never through an existing file or link of that name; DELETE lets a short write be taken back.
         script.Reset(CreateFileW(scriptPath, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -1,14 +1,17 @@
 // Leaves a hidden batch script behind that deletes the program file once the process has ended,
 // then its folder when that is empty and none of the user's or the machine's known folders, then
-// itself. A program file that cannot be deleted within about a minute stays; the script still
-// deletes itself.
+// itself. A program file that cannot be deleted within `tries` tries, about a second apart, stays;
+// the script still deletes itself.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
 
-bool StartSelfRemovalScript();
+// The starter's: about a minute for a scanner or an indexer to let go of the program file.
+const DWORD kSelfRemovalTries = 60;
+
+bool StartSelfRemovalScript(DWORD tries);
 
 // A path as the script holds it, in the console's (OEM) code page that the command interpreter
 // reads a batch file in: up to two bytes a character, and the terminator.
@@ -18,10 +21,10 @@ const size_t kScriptPathCapacity = 2 * (MAX_PATH - 1) + 1;
 const size_t kSelfRemovalScriptCapacity = 256 + 5 * 2 * (kScriptPathCapacity - 1) + 1;
 
 // The script for the given program file, its folder (nullptr when it is to stay), the pause
-// command and the script file itself, all in the OEM code page; returns its length without the
-// terminator.
+// command and the script file itself, all in the OEM code page, giving up after `tries` tries;
+// returns its length without the terminator.
 size_t FormatSelfRemovalScript(const char* programPath, const char* programFolder, const char* pausePath,
-                               const char* scriptPath, char (&text)[kSelfRemovalScriptCapacity]);
+                               const char* scriptPath, DWORD tries, char (&text)[kSelfRemovalScriptCapacity]);
 
 // True for a folder the script must never remove even when it is empty: a drive root, the
 // temporary folder, the user's Downloads, Desktop, Documents and profile folders, and the public

@@ -72,9 +72,10 @@ TEST(SelfRemovalScriptText, LongestPathsOfDoubleByteCharactersAndPercentSignsAre
     const std::string doubled(2 * longest.size(), '%');
     char text[kSelfRemovalScriptCapacity];
     memset(text, 'x', sizeof(text));
-    const size_t length =
-        FormatSelfRemovalScript(longest.c_str(), longest.c_str(), longest.c_str(), longest.c_str(), text);
+    const size_t length = FormatSelfRemovalScript(longest.c_str(), longest.c_str(), longest.c_str(),
+                                                  longest.c_str(), kSelfRemovalTries, text);
     const std::string script(text, length);
+    EXPECT_NE(std::string::npos, script.find("\r\nif %vxTries% geq 60 goto Done\r\n")) << "about a minute";
     EXPECT_EQ(strlen(text), length);
     EXPECT_NE(std::string::npos, script.find("del /f \"" + doubled + "\"\r\n"));
     EXPECT_NE(std::string::npos, script.find("if not exist \"" + doubled + "\" goto"));
@@ -141,11 +142,11 @@ protected:
     // Starts the program with tempFolder (made when missing) as its temporary folder; the path of
     // the script it will write there.
     std::wstring StartHost(CChildProcess& host, const std::wstring& program, const std::wstring& tempFolder,
-                           DWORD creationFlags = 0) {
+                           DWORD creationFlags = 0, const std::wstring& tries = L"") {
         CreateDirectoryW(tempFolder.c_str(), nullptr);
         SetEnvironmentVariableW(L"TMP", tempFolder.c_str());
         SetEnvironmentVariableW(L"TEMP", tempFolder.c_str());
-        EXPECT_TRUE(host.Start(L"\"" + program + L"\"", creationFlags));
+        EXPECT_TRUE(host.Start(L"\"" + program + L"\" " + tries, creationFlags));
         wchar_t name[32] = {};
         _snwprintf(name, 31, L"_uninsep%08lX.bat", host.Id());
         return tempFolder + L"\\" + name;
@@ -222,24 +223,25 @@ TEST_F(SelfRemovalRunTest, RemovesAReadOnlyProgramFile) {
     EXPECT_TRUE(WaitUntil([&] { return !Exists(script); })) << "the script stays";
 }
 
-TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterAboutAMinuteAndDeletesItself) {
+TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterItsTriesAndDeletesItself) {
     const std::wstring program = CopyHost(m_root + L"\\held");
     // Shared for reading only: the helper can run, nobody can delete the file.
     HANDLE hold =
         CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, hold);
     CChildProcess host;
-    const std::wstring script = StartHost(host, program, m_root + L"\\temp");
+    // Six tries: five pauses of about a second between them.
+    const std::wstring script = StartHost(host, program, m_root + L"\\temp", 0, L"6");
     WaitForHost(host);
     const ULONGLONG hostEnded = GetTickCount64();
 
-    const bool ended = WaitUntil([&] { return !Exists(script); }, 90000);
+    const bool ended = WaitUntil([&] { return !Exists(script); }, 60000);
     const ULONGLONG seconds = (GetTickCount64() - hostEnded) / 1000;
     const bool leftRunning = !WaitUntil([] { return ProcessesNamed("cmd.exe").empty(); }, 5000);
     CloseHandle(hold);
-    EXPECT_TRUE(ended) << "the script still runs after 90 s";
-    EXPECT_LE(50u, seconds) << "it did not pause between tries";
-    EXPECT_GE(75u, seconds);
+    EXPECT_TRUE(ended) << "the script still runs after 60 s";
+    EXPECT_LE(4u, seconds) << "it did not pause between tries";
+    EXPECT_GE(20u, seconds);
     EXPECT_FALSE(leftRunning) << "a cmd.exe is left";
     EXPECT_TRUE(Exists(program));
 }

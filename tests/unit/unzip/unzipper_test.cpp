@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "files.h"
+#include "system/scoped_handles.h"
 #include "unzip/unzipper.h"
 #include "zip_writer.h"
 
@@ -139,15 +140,17 @@ TEST_F(UnzipperTest, AnExistingTargetIsTruncatedAndRewritten) {
     EXPECT_EQ("new", ReadWholeFile(Dest() + "\\old.txt"));
 }
 
-// Another process's handle on a target, closed after a while by a thread of the test.
+// Another process's handle on a target, closed by a thread of the test after a while, or as soon
+// as the unpack has returned.
 struct CTimedHolder {
     HANDLE file;
     DWORD heldMs;
+    HANDLE unpacked;
 };
 
 DWORD WINAPI ReleaseAfterHeldTime(LPVOID parameter) {
     const CTimedHolder* holder = static_cast<const CTimedHolder*>(parameter);
-    Sleep(holder->heldMs);
+    WaitForSingleObject(holder->unpacked, holder->heldMs);
     CloseHandle(holder->file);
     return 0;
 }
@@ -164,12 +167,15 @@ TEST_F(UnzipperTest, ATargetHeldOpenForAMomentIsWaitedForAndOneHeldLongerChanges
         ASSERT_TRUE(WriteWholeFile(locked, "running"));
         DeleteFileA((Dest() + "\\third.txt").c_str());
         const std::vector<std::string> before = TreeSnapshot(Dest());
+        CScopedHandle unpacked(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         CTimedHolder holder = {
-            CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), heldMs};
+            CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), heldMs,
+            unpacked.Get()};
         ASSERT_NE(INVALID_HANDLE_VALUE, holder.file);
         HANDLE releaser = CreateThread(nullptr, 0, ReleaseAfterHeldTime, &holder, 0, nullptr);
         ASSERT_NE(nullptr, releaser);
         const bool result = Extract(package, Dest());
+        SetEvent(unpacked.Get());
         WaitForSingleObject(releaser, INFINITE);
         CloseHandle(releaser);
         if (heldMs < 10000) {

@@ -153,7 +153,7 @@ class PackageDownloadTest(vxe2e.StarterTestCase):
         self.assert_not_installed()
         self.assertEqual([], [n for n in os.listdir(vxe2e.working_folder()) if n.endswith(".zip")])
 
-        vxe2e.kill_wine()
+        vxe2e.end_programs()
         self.servers.clear_log()
         path, files = self.package()
         self.serve(package={"body_file": path})
@@ -175,7 +175,7 @@ class PackageDownloadTest(vxe2e.StarterTestCase):
             self.serve(version=version, package={"body_file": path})
             self.servers.clear_log()
             self.finish_run_with_code()
-            vxe2e.kill_wine()
+            vxe2e.end_programs()
             self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION)])
             self.assert_not_installed()
             self.assertEqual([], [n for n in os.listdir(vxe2e.working_folder()) if n.lower().endswith(".zip")],
@@ -192,7 +192,7 @@ class PackageDownloadTest(vxe2e.StarterTestCase):
             f.write(data)
         self.serve(package={"body_file": damaged})
         self.finish_run_with_code()
-        vxe2e.kill_wine()
+        vxe2e.end_programs()
         self.assertEqual("1.0", vxe2e.read_info()["version"])
         self.assertEqual([], [n for n in os.listdir(vxe2e.working_folder()) if n.endswith(".zip")])
 

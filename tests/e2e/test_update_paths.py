@@ -170,7 +170,7 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         for _ in range(2):
             self.servers.clear_log()
             self.run_update()
-            vxe2e.kill_wine()
+            vxe2e.end_programs()
             self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION)])
             self.assertEqual("1.0", vxe2e.read_info()["version"])
         self.assert_host_left_alone()
@@ -191,7 +191,7 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         self.serve(version="2.0", package={"body_file": self.package_path, "cut_after": 1000})
 
         self.run_update()
-        vxe2e.kill_wine()
+        vxe2e.end_programs()
         self.assertEqual("1.0", vxe2e.read_info()["version"])
         self.assert_host_left_alone()
 
@@ -258,7 +258,7 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
                 self.assertEqual("1.0", vxe2e.read_info()["version"])
                 self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
                 self.assert_host_left_alone()
-                vxe2e.kill_wine()
+                vxe2e.end_programs()
                 shutil.rmtree(vxe2e.product_folder())
 
     def test_only_answers_over_tls_install_a_package(self):
@@ -268,7 +268,7 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
                                               (PACKAGE.format("2.0"), 8080, 301, True), (VERSION, 8080, 302, True),
                                               (f"{CHECK}?code={GOOD_CODE}", 8080, 302, True)):
             with self.subTest(path=path, port=port):
-                vxe2e.kill_wine()
+                vxe2e.end_programs()
                 shutil.rmtree(vxe2e.product_folder(), ignore_errors=True)
                 vxe2e.install_old_product("1.0")
                 self.servers.clear_log()
@@ -342,7 +342,7 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
                 self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
                 self.assert_package_installed()
                 self.assertEqual("2.0", vxe2e.read_info()["version"])
-                vxe2e.kill_wine()
+                vxe2e.end_programs()
                 shutil.rmtree(vxe2e.product_folder())
 
     def test_the_relaunch_names_its_own_program_when_the_ansi_code_page_cannot(self):

@@ -104,7 +104,7 @@ class WorkingFolderTest(vxe2e.PackageTestCase):
                     self.assertEqual(expected_requests, self.request_paths())
                     self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
                 finally:
-                    vxe2e.kill_wine()
+                    vxe2e.end_programs()
                     if os.path.islink(vxe2e.product_folder()):
                         os.unlink(vxe2e.product_folder())
                     shutil.rmtree(vxe2e.product_folder(), ignore_errors=True)

@@ -15,7 +15,9 @@ import getpass
 import glob
 import json
 import os
+import select
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -149,13 +151,9 @@ def wine(*args, timeout=120, env=None, check=False):
     return result
 
 
-def kill_wine():
-    subprocess.run(["wineserver", "-k"], env=wine_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=wine_env(), timeout=30)
-
-
 def _wine_processes():
-    """(file name in lower case, command line) of every Windows program running in this prefix."""
+    """(Unix process id, file name in lower case, command line) of every Windows program running in
+    this prefix."""
     mark = b"WINEPREFIX=" + PREFIX.encode()
     found = []
     for pid in os.listdir("/proc"):
@@ -171,18 +169,42 @@ def _wine_processes():
         first = command[0].decode("latin-1")
         if mark in environment and first.lower().endswith(".exe"):
             name = first.replace("/", "\\").rsplit("\\", 1)[-1].lower()
-            found.append((name, b" ".join(command).decode("latin-1").strip()))
+            found.append((int(pid), name, b" ".join(command).decode("latin-1").strip()))
     return found
+
+
+# Wine's own processes of the session, and the UI driver: they stay from one test to the next, and
+# with them the wineserver, so that a test pays only for the start of its own programs.
+SESSION_PROGRAMS = {"services.exe", "winedevice.exe", "plugplay.exe", "svchost.exe", "rpcss.exe", "explorer.exe",
+                    "conhost.exe", "wineboot.exe", "vxuidriver.exe"}
+
+
+def end_programs(timeout=30):
+    """Ends every other Windows program of the prefix at once, as Task Manager's End task does, and
+    waits until they are gone."""
+    deadline = time.time() + timeout
+    while True:
+        pids = [pid for pid, name, _ in _wine_processes() if name not in SESSION_PROGRAMS]
+        if not pids:
+            return
+        if time.time() > deadline:
+            raise AssertionError(f"Windows programs do not end: {pids}")
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        time.sleep(0.05)
 
 
 def running_programs():
     """The file names of the Windows programs running in this prefix now."""
-    return [name for name, _ in _wine_processes()]
+    return [name for _, name, _ in _wine_processes()]
 
 
 def starter_processes():
     """The command lines of the vxstarter.exe processes running in this prefix now."""
-    return [command for name, command in _wine_processes() if name == "vxstarter.exe"]
+    return [command for _, name, command in _wine_processes() if name == "vxstarter.exe"]
 
 
 def start_program(unix_path, *args):
@@ -236,14 +258,72 @@ class Starter:
         return not os.path.exists(self.path)
 
 
+class UiDriver:
+    """The UI driver (tools/uidriver) as one process for the whole script, fed one command a line:
+    each Wine process start costs far more than a command. Its arguments reach it as UTF-8, whatever
+    the locale of the program it drives."""
+
+    END = "vxuidriver-end "
+
+    def __init__(self):
+        self._process = None
+        self._errors = None
+
+    def _start(self):
+        self._errors = tempfile.TemporaryFile()
+        self._process = subprocess.Popen(["wine", windows_path(UIDRIVER), "--serve"], env=wine_env(**ENGLISH),
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._errors)
+
+    def stop(self):
+        if self._process and self._process.poll() is None:
+            self._process.kill()
+            self._process.wait()
+        self._process = None
+
+    def run(self, args, timeout):
+        """(exit code, standard output, standard error) of one command; code None on time-out."""
+        if self._process is None or self._process.poll() is not None:
+            self._start()
+        errors_start = self._errors.seek(0, os.SEEK_END)
+        words = [str(a) for a in args]
+        if any("\t" in w or "\n" in w for w in words):
+            raise ValueError(f"a tab or a line end in {words}")
+        self._process.stdin.write(("\t".join(words) + "\n").encode("utf-8"))
+        self._process.stdin.flush()
+        output = b""
+        deadline = time.time() + timeout
+        code = None
+        while code is None:
+            left = deadline - time.time()
+            if left <= 0 or not select.select([self._process.stdout], [], [], left)[0]:
+                self.stop()
+                break
+            chunk = os.read(self._process.stdout.fileno(), 65536)
+            if not chunk:
+                self.stop()
+                break
+            output += chunk
+            lines = output.decode("utf-8", "replace").split("\n")
+            if len(lines) >= 2 and lines[-2].startswith(self.END):
+                code = int(lines[-2][len(self.END):].strip())
+                output = "\n".join(lines[:-2])
+        self._errors.seek(errors_start)
+        errors = self._errors.read().decode("utf-8", "replace")
+        return code, output if code is not None else output.decode("utf-8", "replace"), errors
+
+
+_ui_driver = UiDriver()
+
+
 class StarterTestCase(unittest.TestCase):
-    """Each test starts with no Wine process, no product folder, no request logged."""
+    """Each test starts with no Windows program of its own running, no product folder, no request
+    logged."""
 
     def setUp(self):
-        kill_wine()
+        end_programs()
         shutil.rmtree(product_folder(), ignore_errors=True)
-        # An earlier test's self-removal script, cut off by its kill, stays under its process's
-        # identifier, which the next wineserver hands out again.
+        # An earlier test's self-removal script, cut off by its end, stays under its process's
+        # identifier, which the wineserver hands out again.
         for script in glob.glob(drive_c("users", "*", "Temp", "_uninsep*.bat")):
             os.remove(script)
         self._scratch = tempfile.TemporaryDirectory(prefix="scratch-", dir=RUN_DIR)
@@ -254,7 +334,7 @@ class StarterTestCase(unittest.TestCase):
         self._starters = 0
 
     def tearDown(self):
-        kill_wine()
+        end_programs()
         self._scratch.cleanup()
 
     def new_starter(self, user=None):
@@ -265,13 +345,11 @@ class StarterTestCase(unittest.TestCase):
         return self.new_starter().start(*args, env=env)
 
     def ui(self, *args, timeout=60):
-        """Runs the UI driver with these arguments; its standard output, stripped."""
-        # Its arguments reach it as UTF-8, whatever the locale of the program it drives.
-        result = wine(windows_path(UIDRIVER), *args, timeout=timeout, env=wine_env(**ENGLISH))
-        if result.returncode != 0:
-            raise AssertionError(f"uidriver {' '.join(map(str, args))} failed ({result.returncode}): "
-                                 f"{result.stdout}{result.stderr}")
-        return result.stdout.strip("\r\n")
+        """Runs one UI driver command with these arguments; its standard output, stripped."""
+        code, output, errors = _ui_driver.run(args, timeout)
+        if code != 0:
+            raise AssertionError(f"uidriver {' '.join(map(str, args))} failed ({code}): {output}{errors}")
+        return output.strip("\r\n")
 
     def enter_code(self, code, caption=ENGLISH_CAPTION):
         """Types the code into the access-code dialog and presses Enter, as a customer would."""
@@ -296,4 +374,7 @@ class PackageTestCase(StarterTestCase):
 
 
 def main():
-    unittest.main(argv=[sys.argv[0], "-v", *sys.argv[1:]])
+    try:
+        unittest.main(argv=[sys.argv[0], "-v", *sys.argv[1:]])
+    finally:
+        _ui_driver.stop()

@@ -87,7 +87,7 @@ class Demo(vxe2e.StarterTestCase):
             print(f"      server saw: port {r['port']} GET {r['path']} ({r['version']}, {r['user_agent']})")
         info = vxe2e.read_info()
         print(f"      info.dat [server]: {', '.join(f'{k}={v}' for k, v in info.items())}")
-        vxe2e.kill_wine()
+        vxe2e.end_programs()
 
     def progress(self, caption):
         try:

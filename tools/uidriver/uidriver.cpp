@@ -1,9 +1,12 @@
 // vxuidriver: drives a top-level window of another program the way a user would, for the end-to-end
-// tests. One command per run; results go to standard output (UTF-8), errors to standard error.
-// Exit code 0: done; 1: bad usage or the command failed; 2: time-out (the window did not come, did
-// not go, or did not handle the input in time).
+// tests. Results go to standard output (UTF-8), errors to standard error. Exit code 0: done; 1: bad
+// usage or the command failed; 2: time-out (the window did not come, did not go, or did not handle
+// the input in time).
 //
 //   vxuidriver [--timeout SECONDS] [--having ID] COMMAND ARGS...
+//   vxuidriver --serve       one command a line from standard input, its words separated by tabs
+//                            (UTF-8); after each, the line "vxuidriver-end CODE" with its exit code.
+//                            A Wine process costs far more to start than any command takes.
 //
 // Every command but list and screenshot names its window first, by its exact caption; it acts on the first
 // visible top-level window with that caption (with --having, one that has a control with that ID),
@@ -623,17 +626,9 @@ int Run(const std::vector<std::wstring>& args) {
     return Usage();
 }
 
-}  // namespace
-
-int main() {
-    int count = 0;
-    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (argv == nullptr) {
-        return kFailed;
-    }
-    std::vector<std::wstring> args(argv + 1, argv + count);
-    LocalFree(argv);
-
+// Options, then the command; the options hold for this command only.
+int RunWithOptions(std::vector<std::wstring> args) {
+    g_options = COptions();
     while (args.size() >= 2 && (args[0] == L"--timeout" || args[0] == L"--having")) {
         int value = 0;
         if (!ParseNumber(args[1], value) || (args[0] == L"--timeout" && value <= 0)) {
@@ -649,4 +644,62 @@ int main() {
     }
     g_deadline = GetTickCount() + g_options.m_dwTimeoutMs;
     return Run(args);
+}
+
+std::wstring Wide(const std::string& bytes) {
+    if (bytes.empty()) {
+        return std::wstring();
+    }
+    const int size =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring out(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &out[0], size);
+    return out;
+}
+
+std::vector<std::wstring> SplitAtTabs(const std::string& line) {
+    std::vector<std::wstring> words;
+    size_t start = 0;
+    for (size_t tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', start)) {
+        words.push_back(Wide(line.substr(start, tab - start)));
+        start = tab + 1;
+    }
+    words.push_back(Wide(line.substr(start)));
+    return words;
+}
+
+// Until standard input ends.
+int Serve() {
+    std::string pending;
+    char buffer[4096] = {};
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        pending.append(buffer, read);
+        for (size_t end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+            std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            const int code = RunWithOptions(SplitAtTabs(line));
+            Print(L"vxuidriver-end " + std::to_wstring(code));
+        }
+    }
+    return kDone;
+}
+
+}  // namespace
+
+int main() {
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (argv == nullptr) {
+        return kFailed;
+    }
+    std::vector<std::wstring> args(argv + 1, argv + count);
+    LocalFree(argv);
+    if (args.size() == 1 && args[0] == L"--serve") {
+        return Serve();
+    }
+    return RunWithOptions(args);
 }

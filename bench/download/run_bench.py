@@ -213,7 +213,7 @@ def main():
         if not os.path.exists(program):
             raise SystemExit(f"{program} is missing: "
                              f"cmake --build {build_dir} --target vxdownload_bench vxdownload_floor")
-    pki = os.path.join(build_dir, "testbed", "pki")
+    pki = os.environ["VX_TESTBED_PKI"]
     work = os.path.abspath(args.work)
     serve_root = os.path.join(work, "serve")
     os.makedirs(work, exist_ok=True)

@@ -18,7 +18,7 @@ CHECK = "/admin/system/check_code.php?code={}"
 VERSION = "/download/app/customer/version.php"
 PACKAGE = "/download/app/customer/{}.zip"
 MEMBER_VERBS = ["-stop", "-remove", "-install", "-start"]
-PKI = pki_mod.Pki(os.path.join(vxe2e.BUILD_DIR, "testbed", "pki"))
+PKI = pki_mod.Pki(os.environ.get("VX_TESTBED_PKI", ""))
 CA_CERT = os.path.join(PKI.folder, "ca.crt")
 # What Windows 7's Schannel offers for TLS 1.2 (Microsoft's "TLS Cipher Suites in Windows 7", with
 # update 3042058), less RC4, 3DES and DSS, which no server here offers: no ECDHE-RSA with AES-GCM.

@@ -1,8 +1,9 @@
 """One build tree's test bed: its own Wine prefix (made once, trusting the test CA), an Xvfb display
 and the local servers, all inside a network namespace of the run's own.
 
-Wine opens sockets in the wineserver, so the wineserver must live in the run's namespace: runs of one
-build tree therefore take turns (a lock), and each starts and ends its own wineserver.
+Wine opens sockets in the wineserver, so the wineserver must live in the run's namespace. A build
+tree therefore has a slot per processor, each with a prefix of its own: a run takes a free slot (a
+lock), starts its own wineserver there and keeps it for the whole run.
 """
 import contextlib
 import fcntl
@@ -19,18 +20,21 @@ from . import servers
 
 
 # Xvfb has no window manager: Wine then draws the windows' frames and captions itself, as Windows
-# would. The Japanese dialog font is matched by the proportional IPA Gothic, which has its metrics.
+# would, and manages the windows itself too. A window left to a manager that is not there costs
+# about two seconds each time it is hidden (Wine waits for the manager to confirm). The Japanese
+# dialog font is matched by the proportional IPA Gothic, which has its metrics.
 PREFIX_SETTINGS = (
     "Windows Registry Editor Version 5.00\r\n\r\n"
     "[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"
-    "\"Decorated\"=\"N\"\r\n\r\n"
+    "\"Decorated\"=\"N\"\r\n"
+    "\"Managed\"=\"N\"\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes]\r\n"
     "\"\uff2d\uff33 \uff30\u30b4\u30b7\u30c3\u30af\"=\"IPAPGothic\"\r\n")
 # Wine draws the caption buttons (the close box) with Marlett. Debian's Wine does not look in the folder
 # fonts-wine puts it in, so each prefix gets a copy where Windows keeps its fonts.
 CAPTION_FONT = "/usr/share/wine/fonts/marlett.ttf"
 # Changes whenever the prefix is to be made differently, so that older prefixes are made again.
-PREFIX_LAYOUT = "3"
+PREFIX_LAYOUT = "4"
 
 
 def in_private_netns():
@@ -48,9 +52,10 @@ class Bed:
     def __init__(self, build_dir, source_dir, servers=True):
         self.build_dir = os.path.abspath(build_dir)
         self.source_dir = source_dir
-        self.root = os.path.join(self.build_dir, "testbed")
-        self.prefix = os.path.join(self.root, "prefix")
-        self.pki = pki_mod.Pki(os.path.join(self.root, "pki"))
+        self.testbed = os.path.join(self.build_dir, "testbed")
+        self.root = None  # the slot's folder, once taken
+        self.prefix = None
+        self.pki = None
         self.display = None
         self.run_dir = None
         self._xvfb = None
@@ -68,6 +73,7 @@ class Bed:
             env["DISPLAY"] = self.display
         if self.run_dir:
             env["VX_TESTBED_DIR"] = self.run_dir
+            env["VX_TESTBED_PKI"] = self.pki.folder  # the slot's test CA and server certificates
         env.update(extra)
         return env
 
@@ -85,13 +91,32 @@ class Bed:
         return os.path.join(self.prefix, "drive_c", *parts)
 
     # -- lifecycle ---------------------------------------------------------------------------
+    def _take_slot(self):
+        os.makedirs(self.testbed, exist_ok=True)
+        slots = int(os.environ.get("VX_TESTBED_SLOTS", os.cpu_count() or 1))
+        while True:
+            for slot in range(slots):
+                lock_file = open(os.path.join(self.testbed, f"slot-{slot}.lock"), "w")
+                try:
+                    fcntl.flock(lock_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    lock_file.close()
+                    continue
+                self._lock_file = lock_file
+                self.root = os.path.join(self.testbed, f"slot-{slot}")
+                self.prefix = os.path.join(self.root, "prefix")
+                self.pki = pki_mod.Pki(os.path.join(self.root, "pki"))
+                os.makedirs(self.root, exist_ok=True)
+                return
+            time.sleep(0.2)
+
     def __enter__(self):
-        os.makedirs(self.root, exist_ok=True)
-        self._lock_file = open(os.path.join(self.root, "lock"), "w")
-        fcntl.flock(self._lock_file, fcntl.LOCK_EX)
+        self._take_slot()
         self._kill_wineserver()
         self._start_xvfb()
         self._ensure_prefix()
+        # Persistent: it stays between one test's programs and the next, and so does Wine's session.
+        subprocess.run(["wineserver", "-p"], env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.run_dir = tempfile.mkdtemp(prefix="run-", dir=self.root)
         # Without them a test runs a server of its own on the same ports (a real web server).
         if self._with_servers:

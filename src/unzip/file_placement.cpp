@@ -13,7 +13,7 @@ bool Exists(const wchar_t* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, const CSharingDeadline& deadline) {
+bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, CSharingDeadline& deadline) {
     while (!MoveFileExW(from, to, flags)) {
         if (!deadline.PauseToRetry()) {
             return false;
@@ -23,7 +23,7 @@ bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, const CSharingDea
 }
 
 // An installed file may be replaced when it is a file with a single name.
-bool IsReplaceable(const wchar_t* target, const CSharingDeadline& deadline) {
+bool IsReplaceable(const wchar_t* target, CSharingDeadline& deadline) {
     const DWORD attributes = GetFileAttributesW(target);
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return false;
@@ -40,6 +40,17 @@ bool IsReplaceable(const wchar_t* target, const CSharingDeadline& deadline) {
     return HasSingleLink(file.Get());
 }
 
+// False when the existing file at path has another long name than path's last component: the 8.3
+// alias of a file that an earlier entry may have placed (VXCOUR~1.EXE for vxcourier.exe).
+bool IsNamedAsWritten(const wchar_t* path) {
+    wchar_t longPath[MAX_PATH] = {};
+    const DWORD length = GetLongPathNameW(path, longPath, MAX_PATH);
+    const wchar_t* written = wcsrchr(path, L'\\');
+    const wchar_t* found = wcsrchr(longPath, L'\\');
+    return length > 0 && length < MAX_PATH && written != nullptr && found != nullptr &&
+           CompareStringOrdinal(written, -1, found, -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
@@ -49,48 +60,19 @@ bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX
     return written > 0 && written < MAX_PATH;
 }
 
-bool CSharingDeadline::PauseToRetry() const {
+bool CSharingDeadline::PauseToRetry() {
     const DWORD error = GetLastError();
-    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) ||
-        GetTickCount() - m_dwStart >= m_dwLength) {
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) || m_dwWaited >= m_dwLength) {
         return false;
     }
     Sleep(kRetryPauseMs);
+    m_dwWaited += kRetryPauseMs;
     return true;
 }
 
-bool RemoveFolderTree(const wchar_t* folder) {
-    wchar_t pattern[MAX_PATH] = {};
-    if (!ComposePath(folder, L"*", pattern)) {
-        return false;
-    }
-    WIN32_FIND_DATAW found = {};
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            wchar_t path[MAX_PATH] = {};
-            if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0 ||
-                !ComposePath(folder, found.cFileName, path)) {
-                continue;
-            }
-            const DWORD attributes = found.dwFileAttributes;
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                RemoveFolderTree(path);
-            } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveDirectoryW(path);  // a folder link goes, not what it points to
-            } else {
-                SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    return RemoveDirectoryW(folder) || !Exists(folder);
-}
-
-bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, int& created) {
-    created = 0;
+bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPreparedFolders& made) {
+    made.first = 0;
+    made.count = 0;
     wchar_t path[MAX_PATH] = {};
     if (!ComposePath(destination, relativeFile, path)) {
         return false;
@@ -107,38 +89,51 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, int
         if (!ready) {
             return false;
         }
-        if (!exists) {
-            ++created;
+        if (exists) {
+            ++made.first;
+        } else {
+            ++made.count;
         }
     }
     return true;
 }
 
-void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile, int created) {
+void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile,
+                           const CPreparedFolders& made) {
     wchar_t path[MAX_PATH] = {};
-    if (!ComposePath(destination, relativeFile, path)) {
+    if (made.count == 0 || !ComposePath(destination, relativeFile, path)) {
         return;
     }
-    for (int level = 0; level < created; ++level) {
+    // Cut the path after the innermost level made, then take one level off at a time.
+    wchar_t* end = path + (wcslen(path) - wcslen(relativeFile));
+    for (int level = 0; level < made.first + made.count; ++end) {
+        if (*end == L'\0') {
+            return;
+        }
+        level += *end == L'\\' ? 1 : 0;
+    }
+    end[-1] = L'\0';
+    for (int level = 0; level < made.count; ++level) {
+        RemoveDirectoryW(path);
         wchar_t* lastSeparator = wcsrchr(path, L'\\');
         if (lastSeparator == nullptr) {
             return;
         }
         *lastSeparator = L'\0';
-        RemoveDirectoryW(path);
     }
 }
 
 bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-               const CSharingDeadline& deadline) {
-    if (Exists(target) && (!IsReplaceable(target, deadline) || !Move(target, oldPath, 0, deadline))) {
+               CSharingDeadline& deadline) {
+    if (Exists(target) && (!IsNamedAsWritten(target) || !IsReplaceable(target, deadline) ||
+                           !Move(target, oldPath, 0, deadline))) {
         return false;
     }
     return Move(stagedPath, target, 0, deadline);
 }
 
 bool RestoreFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-                 const CSharingDeadline& deadline) {
+                 CSharingDeadline& deadline) {
     if (!Exists(stagedPath) && Exists(target)) {
         SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);
         while (!DeleteFileW(target)) {

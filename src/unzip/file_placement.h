@@ -7,36 +7,42 @@
 
 #include <windows.h>
 
-// A bound, shared by every step of one update, for a file that another process holds open for a
-// moment (a program that has not quite ended, a scanner reading a new file).
+// A bound on the time spent waiting, shared by every step of one update, for a file that another
+// process holds open for a moment (a program that has not quite ended, a scanner reading a new file).
+// Only the pauses count, so the last files of a long placement get their tries too.
 class CSharingDeadline {
 public:
-    explicit CSharingDeadline(DWORD milliseconds) : m_dwStart(GetTickCount()), m_dwLength(milliseconds) {}
+    explicit CSharingDeadline(DWORD milliseconds) : m_dwWaited(0), m_dwLength(milliseconds) {}
     // True after a short pause when the last call failed with a sharing or lock violation and the
     // bound is not reached: the caller tries again.
-    bool PauseToRetry() const;
+    bool PauseToRetry();
 
 private:
-    DWORD m_dwStart;
+    DWORD m_dwWaited;
     DWORD m_dwLength;
 };
 
 // folder, a backslash unless it ends in one, then name; false when it does not fit.
 bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX_PATH]);
 
-// Removes folder and everything below it; true when it is gone. Links inside are removed, not
-// followed.
-bool RemoveFolderTree(const wchar_t* folder);
+// The levels of a file's folder path that PrepareFolders made: count levels from the first, the
+// top level below the destination being 0. Once one level is missing, every deeper one is made.
+struct CPreparedFolders {
+    int first;
+    int count;
+};
 
 // Creates the folders of relativeFile's path below destination that are missing, top down; every
-// level that exists must be a real folder. created tells how many levels were made, innermost last.
-bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, int& created);
-// Removes the created innermost levels of relativeFile's path again.
-void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile, int created);
+// level that exists must be a real folder. made tells which levels were made, also on failure.
+bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPreparedFolders& made);
+// Removes the levels that PrepareFolders made again, innermost first.
+void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile,
+                           const CPreparedFolders& made);
 
-// Moves the file at target (if there is one) to oldPath, then stagedPath to target.
+// Moves the file at target (if there is one) to oldPath, then stagedPath to target. A target that
+// exists under another long name (the entry gave its 8.3 alias) is not replaced.
 bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-               const CSharingDeadline& deadline);
+               CSharingDeadline& deadline);
 // Undoes PlaceFile as far as it went: the placed file is removed, the old one moved back.
 bool RestoreFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-                 const CSharingDeadline& deadline);
+                 CSharingDeadline& deadline);

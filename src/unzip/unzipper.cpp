@@ -5,9 +5,10 @@
 
 #include "system/link_checks.h"
 #include "system/scoped_handles.h"
-#include "unzip/file_placement.h"
 #include "unzip/entry_name_decoding.h"
 #include "unzip/entry_name_rules.h"
+#include "unzip/file_placement.h"
+#include "unzip/staging_folder.h"
 
 namespace {
 
@@ -19,10 +20,9 @@ const DWORD kCommentCapacity = sizeof(ArchiveEntryInfo::comment) - 1;
 const DWORD kCentralRecordSize = 46;  // the fixed part, before name, extra field and comment
 const DWORD kEndRecordSize = 22;
 const DWORD kEndRecordSearch = 0xFFFF + kEndRecordSize;  // the end record and the longest comment
-const DWORD kUnknownSize = 0xFFFFFFFF;                   // left to a ZIP64 record
+const DWORD kZip64LocatorSize = 20;                      // right before the end record when there is one
+const DWORD kMostEntries = 0xFFFF;                       // what an end record without ZIP64 can count
 const DWORD kSharingBoundMs = 10000;
-// Inside the destination, on its volume; no entry may use the name (see IsStagingName).
-const wchar_t kStagingName[] = L"~vxstaging";
 
 // Room for the usual fields (times, Unix ids, a Unicode Path of a name that fits); a longer list is
 // read as far as it goes.
@@ -108,18 +108,6 @@ bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[M
     return ComposePath(staging, name, staged) && ComposePath(staging, oldName, old);
 }
 
-// The platform drops trailing dots and blanks, so "~VXSTAGING. " is the staging folder too.
-bool IsStagingName(const wchar_t* name) {
-    size_t length = 0;
-    while (name[length] != L'\0' && name[length] != L'\\') {
-        ++length;
-    }
-    while (length > 0 && (name[length - 1] == L'.' || name[length - 1] == L' ')) {
-        --length;
-    }
-    return length == wcslen(kStagingName) && _wcsnicmp(name, kStagingName, length) == 0;
-}
-
 // Creation and last-write time become the entry's time, taken as local time with the time-zone
 // offset in force now; last access is kept. Any failure leaves the times alone.
 void RestoreFileTime(HANDLE file, DWORD dosDateTime) {
@@ -136,7 +124,9 @@ void RestoreFileTime(HANDLE file, DWORD dosDateTime) {
     SetFileTime(file, &entryTime, &lastAccess, &entryTime);
 }
 
-// The central directory's size as the end record gives it; false when no end record is found.
+// The central directory's size as the end record gives it; false when no end record is found or a
+// ZIP64 locator precedes it. A package never needs ZIP64, and the library would take an entry
+// count from a ZIP64 record that no 32-bit size can hold.
 bool ReadCentralDirectorySize(const char* archivePath, DWORD& size) {
     CScopedHandle file(
         CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
@@ -159,6 +149,11 @@ bool ReadCentralDirectorySize(const char* archivePath, DWORD& size) {
     const BYTE* bytes = static_cast<const BYTE*>(tail.Get());
     for (DWORD at = tailLength - kEndRecordSize + 1; at-- > 0;) {
         if (bytes[at] == 'P' && bytes[at + 1] == 'K' && bytes[at + 2] == 5 && bytes[at + 3] == 6) {
+            const BYTE* locator = bytes + at - kZip64LocatorSize;
+            if (at >= kZip64LocatorSize && locator[0] == 'P' && locator[1] == 'K' && locator[2] == 6 &&
+                locator[3] == 7) {
+                return false;
+            }
             size = static_cast<DWORD>(bytes[at + 12]) | (static_cast<DWORD>(bytes[at + 13]) << 8) |
                    (static_cast<DWORD>(bytes[at + 14]) << 16) | (static_cast<DWORD>(bytes[at + 15]) << 24);
             return true;
@@ -190,27 +185,24 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
         !EnsureFolderPathW(destination) || !IsRealFolder(destination)) {
         return false;
     }
+    // Checked before the count sizes anything.
     unz_global_info globalInfo = {};
     DWORD directorySize = 0;
-    if (unzGetGlobalInfo(unzipper.m_hArchive, &globalInfo) != UNZ_OK || globalInfo.number_entry == 0 ||
-        !ReadCentralDirectorySize(archivePath, directorySize)) {
+    if (!ReadCentralDirectorySize(archivePath, directorySize) ||
+        unzGetGlobalInfo(unzipper.m_hArchive, &globalInfo) != UNZ_OK || globalInfo.number_entry == 0 ||
+        globalInfo.number_entry > kMostEntries) {
         return false;
     }
-    // A run that was ended before it cleaned up leaves its staging folder behind.
-    wchar_t staging[MAX_PATH] = {};
-    if (!ComposePath(destination, kStagingName, staging) || !RemoveFolderTree(staging) ||
-        !CreateDirectoryW(staging, nullptr)) {
+    CStagingFolder staging;
+    if (!staging.Create(destination)) {
         return false;
     }
     CScopedHeapBlock entries(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, globalInfo.number_entry * sizeof(CStagedEntry)));
     CStagedEntry* list = static_cast<CStagedEntry*>(entries.Get());
-    const bool installed =
-        list != nullptr &&
-        unzipper.StageEntries(destination, staging, globalInfo.number_entry, directorySize, list) &&
-        unzipper.PlaceEntries(destination, staging, globalInfo.number_entry, list);
-    RemoveFolderTree(staging);
-    return installed;
+    return list != nullptr &&
+           unzipper.StageEntries(destination, staging.Path(), globalInfo.number_entry, directorySize, list) &&
+           unzipper.PlaceEntries(destination, staging.Path(), globalInfo.number_entry, list);
 }
 
 bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
@@ -235,11 +227,11 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
             return false;
         }
         ++index;
-    } while (MoveToNextEntry());
+        // The library never reports the end of a list of 0xFFFF entries: the count ends it.
+    } while (index < count && MoveToNextEntry());
     // The end record may count fewer entries than the directory holds, which the library would
     // stop at without a word: the records read must fill the directory exactly.
-    return IsAtEndOfList() && index == count &&
-           (directorySize == kUnknownSize || recordsSize == directorySize);
+    return index == count && recordsSize == directorySize;
 }
 
 bool CUnzipper::PlaceEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
@@ -259,7 +251,7 @@ bool CUnzipper::PlaceEntries(const wchar_t* destination, const wchar_t* staging,
         if (info.isFolder) {
             continue;
         }
-        if (!PrepareFolders(destination, info.decodedName, entries[index].createdFolders) ||
+        if (!PrepareFolders(destination, info.decodedName, entries[index].folders) ||
             !PlaceFile(staged, target, old, deadline)) {
             RestoreEntries(destination, staging, index + 1, entries);
             return false;
@@ -283,7 +275,7 @@ void CUnzipper::RestoreEntries(const wchar_t* destination, const wchar_t* stagin
             continue;
         }
         RestoreFile(staged, target, old, deadline);
-        RemovePreparedFolders(destination, info.decodedName, entries[index].createdFolders);
+        RemovePreparedFolders(destination, info.decodedName, entries[index].folders);
     }
 }
 

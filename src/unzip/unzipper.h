@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "unzip.h"
+#include "unzip/file_placement.h"
 
 // The information on one entry, from its central-directory record.
 struct ArchiveEntryInfo {
@@ -55,10 +56,10 @@ public:
     static bool EnsureFolderPath(const char* path);
 
 private:
-    // Where an entry's record stands in the directory, and how many folders placing it created.
+    // Where an entry's record stands in the directory, and the folders placing it created.
     struct CStagedEntry {
         uLong offset;
-        int createdFolders;
+        CPreparedFolders folders;
     };
 
     // Checks the current entry and, for a file, writes its data to stagedPath; true for a folder

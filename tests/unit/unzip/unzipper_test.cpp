@@ -418,6 +418,11 @@ TEST_F(RefusedEntryTest, NamesThatLeaveTheDestination) {
           std::string("a.txt\0../../escaped.txt", 23), std::string("~VXstaging. /x.txt"), std::string("")}) {
         ExpectRefused(StoredEntry(name, "escaped"));
     }
+    // The staging folder by any spelling; it has no short alias.
+    for (const std::string& name : {std::string("./~vxstage/2"), std::string(".//~VXSTAGE/2"),
+                                    std::string("~vxstage. /2"), std::string("~vxstag1/0")}) {
+        ExpectRefused(StoredEntry(name, "escaped"));
+    }
 }
 
 TEST_F(RefusedEntryTest, DeviceNames) {
@@ -462,6 +467,120 @@ TEST_F(RefusedEntryTest, AnEntryMetInTheDestinationThatCannotBeReplaced) {
     ExpectArchiveRefused(
         BuildZip({StoredEntry("first.txt", "new first"), StoredEntry("first.txt/x", "below")}),
         "a folder over a file");
+    // Two folders made before a third cannot be: both go again.
+    ExpectRefused(StoredEntry("new1/new2/bad*name/f.txt", "unplaceable"));
+    // One file by its long name and by its short alias.
+    const std::string longName = m_sandbox.Path("longer name.txt");
+    ASSERT_TRUE(WriteWholeFile(longName, ""));
+    char shortName[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameA(longName.c_str(), shortName, MAX_PATH));
+    DeleteFileA(longName.c_str());
+    ExpectArchiveRefused(BuildZip({StoredEntry("longer name.txt", "long"),
+                                   StoredEntry(strrchr(shortName, '\\') + 1, "short")}),
+                         "a file by its short alias");
+    const std::string staging = m_sandbox.Path("~vxstage");
+    ASSERT_TRUE(CreateDirectoryA(staging.c_str(), nullptr));
+    ASSERT_NE(0u, GetShortPathNameA(staging.c_str(), shortName, MAX_PATH));
+    EXPECT_STREQ("~vxstage", strrchr(shortName, '\\') + 1);
+    RemoveDirectoryA(staging.c_str());
+}
+
+TEST_F(RefusedEntryTest, ArchiveLimits) {
+    // The most entries an end record without ZIP64 counts: the library never says where they end.
+    const std::vector<CZipEntry> folders(0xFFFF, StoredEntry("f/", ""));
+    ASSERT_TRUE(CUnzipper::ExtractArchive(WriteArchive(BuildZip(folders)).c_str(), Dest().c_str()));
+    EXPECT_EQ(std::vector<std::string>{}, ListTree(Dest()));
+    // A ZIP64 end record and its locator before the end record, counting 0x20000001 entries: the
+    // bytes for so many would wrap round to a block of 8.
+    const std::string archive = BuildZip({StoredEntry("first.txt", "new first")});
+    const size_t end = archive.size() - 22;
+    const std::string directory = archive.substr(end + 12, 8);  // its size and offset
+    std::string zip64("PK\x06\x06", 4);
+    zip64 += std::string("\x2c\0\0\0\0\0\0\0\x2d\0\x2d\0", 12) + std::string(8, '\0');
+    for (int count = 0; count < 2; ++count) {
+        zip64 += std::string("\x01\0\0\x20\0\0\0\0", 8);
+    }
+    zip64 += directory.substr(0, 4) + std::string(4, '\0') + directory.substr(4, 4) + std::string(4, '\0');
+    std::string locator("PK\x06\x07\0\0\0\0", 8);
+    const uint32_t zip64At = static_cast<uint32_t>(end);
+    locator += std::string(reinterpret_cast<const char*>(&zip64At), 4) + std::string("\0\0\0\0\x01\0\0\0", 8);
+    std::string tail = archive.substr(end);
+    tail.replace(8, 4, "\xff\xff\xff\xff");
+    ExpectArchiveRefused(archive.substr(0, end) + zip64 + locator + tail, "a ZIP64 count");
+    EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
+}
+
+// Runs a Unix program on the Unix names of paths (a Windows program of Wine's can start one, but gets
+// no handle to wait on): for links, which Wine shows as reparse points by their names and which its
+// CreateSymbolicLinkW does not make. True once exists(last path) is as wanted.
+bool RunOnUnixNames(const char* program, const char* options, const std::vector<std::string>& paths,
+                    bool exists) {
+    typedef char*(CDECL * UnixName)(LPCWSTR);
+    const UnixName unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    std::string command = std::string(program) + " " + options;
+    for (const std::string& path : paths) {
+        const std::wstring wide(path.begin(), path.end());  // the sandbox's paths are ASCII
+        char* name = unixName != nullptr ? unixName(wide.c_str()) : nullptr;
+        if (name == nullptr) {
+            return false;
+        }
+        command += std::string(" ") + name;  // Wine splits a Unix program's command line at blanks
+        HeapFree(GetProcessHeap(), 0, name);
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    const std::string windowsProgram = std::string("Z:") + program;
+    if (!CreateProcessA(windowsProgram.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    for (int tries = 0; tries < 100; ++tries) {
+        if ((GetFileAttributesA(paths.back().c_str()) != INVALID_FILE_ATTRIBUTES) == exists) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
+
+// What another user can plant under a staging name, before or by today's version: the package
+// still installs, and nothing a link or a second name reaches changes, read-only flag included.
+TEST_F(UnzipperTest, LinksPlantedUnderAStagingNameAreNeitherFollowedNorReset) {
+    const std::string outside = m_sandbox.Path("outside");
+    const std::string kept = outside + "\\keep.txt";
+    ASSERT_TRUE(CUnzipper::EnsureFolderPath(outside.c_str()));
+    ASSERT_TRUE(WriteWholeFile(kept, "another user's"));
+    ASSERT_TRUE(SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_READONLY));
+    const std::vector<std::string> before = TreeSnapshot(outside);
+    const struct {
+        const char* staging;
+        const char* planted;  // below the staging name; "" for the name itself
+        char kind;            // folder link or hard link: Wine shows a file link as its file
+    } cases[] = {{"~vxstaging", "", 'd'},
+                 {"~vxstage", "", 'd'},
+                 {"~vxstaging", "sub\\in", 'd'},
+                 {"~vxstaging", "in", 'h'},
+                 {"~vxstage", "sub\\in", 'h'}};
+    for (const auto& test : cases) {
+        const std::string what = std::string(test.staging) + "\\" + test.planted + " " + test.kind;
+        const std::string dest = m_sandbox.Path("dest" + std::to_string(&test - cases));
+        const std::string planted = dest + "\\" + test.staging + (*test.planted ? "\\" : "") + test.planted;
+        ASSERT_TRUE(CUnzipper::EnsureFolderPath(planted.substr(0, planted.rfind('\\')).c_str()));
+        if (test.kind == 'h') {
+            ASSERT_TRUE(CreateHardLinkA(planted.c_str(), kept.c_str(), nullptr)) << what;
+        } else {
+            ASSERT_TRUE(RunOnUnixNames("/bin/ln", "-s", {test.kind == 'd' ? outside : kept, planted}, true));
+        }
+        EXPECT_TRUE(Extract({StoredEntry("first.txt", "new first")}, dest)) << what;
+        EXPECT_EQ("new first", ReadWholeFile(dest + "\\first.txt")) << what;
+        EXPECT_EQ(before, TreeSnapshot(outside)) << what;
+        EXPECT_NE(0u, GetFileAttributesA(kept.c_str()) & FILE_ATTRIBUTE_READONLY) << what;
+        if (test.kind != 'h') {
+            ASSERT_TRUE(RunOnUnixNames("/bin/rm", "-f", {planted}, false));  // before the sandbox goes
+        }
+    }
 }
 
 }  // namespace

@@ -1,0 +1,168 @@
+#include "unzip/staging_folder.h"
+
+#include <cwchar>
+
+#include "system/link_checks.h"
+#include "unzip/file_placement.h"
+
+namespace {
+
+// None has an 8.3 alias (at most eight characters, no extension, none that needs one), through
+// which an entry could reach the folder by another spelling.
+const wchar_t* const kStagingNames[] = {L"~vxstage", L"~vxstag1", L"~vxstag2", L"~vxstag3"};
+// Left by earlier versions: cleared, never used again.
+const wchar_t kOldStagingName[] = L"~vxstaging";
+
+bool IsAnyStagingName(const wchar_t* name, size_t length) {
+    if (length == wcslen(kOldStagingName) && _wcsnicmp(name, kOldStagingName, length) == 0) {
+        return true;
+    }
+    for (const wchar_t* staging : kStagingNames) {
+        if (length == wcslen(staging) && _wcsnicmp(name, staging, length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Without FILE_SHARE_DELETE: while it is open the name stays on what was opened, so a check of the
+// name made afterwards holds for it. Under Wine a link shows as one only through its name.
+HANDLE OpenHeld(const wchar_t* path, DWORD access) {
+    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+HANDLE OpenHeldFolder(const wchar_t* path) {
+    HANDLE folder = OpenHeld(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE);
+    if (folder != INVALID_HANDLE_VALUE && !IsRealFolder(path)) {
+        CloseHandle(folder);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+// The name goes when the last handle to it closes.
+bool DeleteOnClose(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+// A file that is a link stays. A read-only file is made writable only when it has no other name:
+// deleting this name changes nothing elsewhere, resetting the attributes would.
+bool DeleteHeldFile(const wchar_t* path) {
+    CScopedHandle file(OpenHeld(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE));
+    const DWORD attributes = GetFileAttributesW(path);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!file.IsValid() || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        !GetFileInformationByHandle(file.Get(), &information)) {
+        return false;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_BASIC_INFO basic = {};  // times of zero are left as they are
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (information.nNumberOfLinks != 1 ||
+            !SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic))) {
+            return false;
+        }
+    }
+    return DeleteOnClose(file.Get());
+}
+
+// folder is held open and was checked to be a real folder; its names are read through the held
+// handle (a search by name would need the delete sharing it holds back). True when it and
+// everything below it go once the handle closes.
+bool DeleteHeldFolder(const wchar_t* folder, HANDLE held) {
+    bool emptied = true;
+    alignas(8) BYTE buffer[8192] = {};
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
+         GetFileInformationByHandleEx(held, kind, buffer, sizeof(buffer)); kind = FileIdBothDirectoryInfo) {
+        for (BYTE* at = buffer;;) {
+            const FILE_ID_BOTH_DIR_INFO* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            wchar_t name[MAX_PATH] = {};
+            wchar_t path[MAX_PATH] = {};
+            const size_t length = entry->FileNameLength / sizeof(wchar_t);
+            if (length >= MAX_PATH) {
+                emptied = false;
+            } else if (wmemcpy(name, entry->FileName, length) &&
+                       (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0)) {
+                // the folder itself and its parent
+            } else if (!ComposePath(folder, name, path)) {
+                emptied = false;
+            } else if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                CScopedHandle inner(OpenHeldFolder(path));
+                emptied = inner.IsValid() && DeleteHeldFolder(path, inner.Get()) && emptied;
+            } else {
+                emptied = DeleteHeldFile(path) && emptied;
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+        ZeroMemory(buffer, sizeof(buffer));
+    }
+    return GetLastError() == ERROR_NO_MORE_FILES && emptied && DeleteOnClose(held);
+}
+
+// True when nothing is left under path: nothing was there, or a real folder was, and all in it went.
+bool ClearLeftover(const wchar_t* path) {
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    {
+        CScopedHandle held(OpenHeldFolder(path));
+        if (!held.IsValid() || !DeleteHeldFolder(path, held.Get())) {
+            return false;
+        }
+    }
+    return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+bool IsStagingName(const wchar_t* entryName) {
+    for (const wchar_t* component = entryName;; ++component) {
+        const size_t length = wcscspn(component, L"\\/");
+        size_t trimmed = length;
+        while (trimmed > 0 && (component[trimmed - 1] == L'.' || component[trimmed - 1] == L' ')) {
+            --trimmed;
+        }
+        if (trimmed > 0) {
+            return IsAnyStagingName(component, trimmed);
+        }
+        component += length;
+        if (*component == L'\0') {
+            return false;
+        }
+    }
+}
+
+bool CStagingFolder::Create(const wchar_t* destination) {
+    Remove();
+    wchar_t old[MAX_PATH] = {};
+    if (ComposePath(destination, kOldStagingName, old)) {
+        ClearLeftover(old);
+    }
+    for (const wchar_t* name : kStagingNames) {
+        wchar_t path[MAX_PATH] = {};
+        if (!ComposePath(destination, name, path) || !ClearLeftover(path) ||
+            !CreateDirectoryW(path, nullptr)) {
+            continue;
+        }
+        m_hFolder.Reset(OpenHeldFolder(path));
+        if (m_hFolder.IsValid()) {
+            wcscpy(m_szPath, path);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CStagingFolder::Remove() {
+    if (m_hFolder.IsValid()) {
+        DeleteHeldFolder(m_szPath, m_hFolder.Get());
+        m_hFolder.Close();
+    }
+    m_szPath[0] = L'\0';
+}

@@ -35,19 +35,6 @@ bool BuildWorkingFolder(int serverChoice, char (&folder)[MAX_PATH], char (&setti
     return length > 0 && static_cast<size_t>(length) < sizeof(settingsPath);
 }
 
-bool HoldRealFolder(const char* folder, CScopedHandle& held) {
-    // Opened before the check: once held without FILE_SHARE_DELETE, the folder the check found
-    // stays under its name.
-    held.Reset(CreateFileA(folder, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                           nullptr));
-    if (held.IsValid() && IsRealFolder(folder)) {
-        return true;
-    }
-    held.Close();
-    return false;
-}
-
 bool EnterFolder(const char* folder, CScopedHandle& held) {
     CreateDirectoryA(folder, nullptr);  // an existing folder is no error
     return HoldRealFolder(folder, held) && SetCurrentDirectoryA(folder) != FALSE;

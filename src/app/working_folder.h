@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "system/link_checks.h"
 #include "system/scoped_handles.h"
 
 enum EServerChoice { kPrimaryServer = 1, kBackupServer = 2 };
@@ -19,10 +20,6 @@ bool BuildProductFolder(const char* sharedDocuments, char (&folder)[MAX_PATH]);
 // Appends "\\Customer" or "\\Customer_Backup" to the product folder and builds "%s\\info.dat";
 // false when either does not fit.
 bool BuildWorkingFolder(int serverChoice, char (&folder)[MAX_PATH], char (&settingsPath)[MAX_PATH]);
-
-// Holds the folder open so that it can be neither renamed nor removed, hence not swapped for a link,
-// while held, and confirms that it is a real folder, not a link; false, holding nothing, otherwise.
-bool HoldRealFolder(const char* folder, CScopedHandle& held);
 
 // Creates the folder (an existing one is fine), holds it as HoldRealFolder does and makes it the
 // current directory.

@@ -25,21 +25,7 @@ bool IsAnyStagingName(const wchar_t* name, size_t length) {
     return false;
 }
 
-// Without FILE_SHARE_DELETE: while it is open the name stays on what was opened, so a check of the
-// name made afterwards holds for it. Under Wine a link shows as one only through its name.
-HANDLE OpenHeld(const wchar_t* path, DWORD access) {
-    return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
-HANDLE OpenHeldFolder(const wchar_t* path) {
-    HANDLE folder = OpenHeld(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE);
-    if (folder != INVALID_HANDLE_VALUE && !IsRealFolder(path)) {
-        CloseHandle(folder);
-        return INVALID_HANDLE_VALUE;
-    }
-    return folder;
-}
+const DWORD kDeletableFolder = FILE_LIST_DIRECTORY | DELETE;
 
 // The name goes when the last handle to it closes.
 bool DeleteOnClose(HANDLE file) {
@@ -47,10 +33,13 @@ bool DeleteOnClose(HANDLE file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-// A file that is a link stays. A read-only file is made writable only when it has no other name:
-// deleting this name changes nothing elsewhere, resetting the attributes would.
+// Held open without delete sharing, then checked by name (under Wine a link shows as one only by
+// its name): a file that is a link stays. A read-only file is made writable only when it has no
+// other name: deleting this name changes nothing elsewhere, resetting the attributes would.
 bool DeleteHeldFile(const wchar_t* path) {
-    CScopedHandle file(OpenHeld(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE));
+    CScopedHandle file(CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     const DWORD attributes = GetFileAttributesW(path);
     BY_HANDLE_FILE_INFORMATION information = {};
     if (!file.IsValid() || attributes == INVALID_FILE_ATTRIBUTES ||
@@ -69,10 +58,11 @@ bool DeleteHeldFile(const wchar_t* path) {
     return DeleteOnClose(file.Get());
 }
 
-// folder is held open and was checked to be a real folder; its names are read through the held
-// handle (a search by name would need the delete sharing it holds back). True when it and
-// everything below it go once the handle closes.
-bool DeleteHeldFolder(const wchar_t* folder, HANDLE held) {
+bool DeleteHeldFolder(const wchar_t* folder, HANDLE held);
+
+// folder is held and was checked to be a real folder; its names are read through the held handle
+// (a search by name would need the delete sharing it holds back). True when everything in it goes.
+bool EmptyHeldFolder(const wchar_t* folder, HANDLE held) {
     bool emptied = true;
     alignas(8) BYTE buffer[8192] = {};
     for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;
@@ -90,8 +80,9 @@ bool DeleteHeldFolder(const wchar_t* folder, HANDLE held) {
             } else if (!ComposePath(folder, name, path)) {
                 emptied = false;
             } else if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                CScopedHandle inner(OpenHeldFolder(path));
-                emptied = inner.IsValid() && DeleteHeldFolder(path, inner.Get()) && emptied;
+                CScopedHandle inner;
+                emptied = HoldRealFolder(path, kDeletableFolder, inner) &&
+                          DeleteHeldFolder(path, inner.Get()) && emptied;
             } else {
                 emptied = DeleteHeldFile(path) && emptied;
             }
@@ -102,7 +93,12 @@ bool DeleteHeldFolder(const wchar_t* folder, HANDLE held) {
         }
         ZeroMemory(buffer, sizeof(buffer));
     }
-    return GetLastError() == ERROR_NO_MORE_FILES && emptied && DeleteOnClose(held);
+    return GetLastError() == ERROR_NO_MORE_FILES && emptied;
+}
+
+// folder is held with DELETE access: true when it goes, with all in it, once the handle closes.
+bool DeleteHeldFolder(const wchar_t* folder, HANDLE held) {
+    return EmptyHeldFolder(folder, held) && DeleteOnClose(held);
 }
 
 // True when nothing is left under path: nothing was there, or a real folder was, and all in it went.
@@ -111,8 +107,8 @@ bool ClearLeftover(const wchar_t* path) {
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
     {
-        CScopedHandle held(OpenHeldFolder(path));
-        if (!held.IsValid() || !DeleteHeldFolder(path, held.Get())) {
+        CScopedHandle held;
+        if (!HoldRealFolder(path, kDeletableFolder, held) || !DeleteHeldFolder(path, held.Get())) {
             return false;
         }
     }
@@ -150,8 +146,8 @@ bool CStagingFolder::Create(const wchar_t* destination) {
             !CreateDirectoryW(path, nullptr)) {
             continue;
         }
-        m_hFolder.Reset(OpenHeldFolder(path));
-        if (m_hFolder.IsValid()) {
+        // Held without DELETE access, so that files can be moved into it.
+        if (HoldRealFolder(path, FILE_LIST_DIRECTORY, m_hFolder)) {
             wcscpy(m_szPath, path);
             return true;
         }
@@ -160,9 +156,12 @@ bool CStagingFolder::Create(const wchar_t* destination) {
 }
 
 void CStagingFolder::Remove() {
-    if (m_hFolder.IsValid()) {
-        DeleteHeldFolder(m_szPath, m_hFolder.Get());
+    // Once empty, the folder is removed by name: on Windows that removes a link put in its place
+    // meanwhile, not what the link points to.
+    if (m_hFolder.IsValid() && EmptyHeldFolder(m_szPath, m_hFolder.Get())) {
         m_hFolder.Close();
+        RemoveDirectoryW(m_szPath);
     }
+    m_hFolder.Close();
     m_szPath[0] = L'\0';
 }

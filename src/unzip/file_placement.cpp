@@ -61,8 +61,11 @@ bool ComposePath(const wchar_t* folder, const wchar_t* name, wchar_t (&path)[MAX
 }
 
 bool CSharingDeadline::PauseToRetry() {
+    // A file whose deletion is pending (its owner deleted it while a scanner still holds it) answers
+    // access denied, to an open and to a new file under its name, until the last handle closes.
     const DWORD error = GetLastError();
-    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) || m_dwWaited >= m_dwLength) {
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        m_dwWaited >= m_dwLength) {
         return false;
     }
     Sleep(kRetryPauseMs);

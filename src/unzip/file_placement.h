@@ -13,8 +13,8 @@
 class CSharingDeadline {
 public:
     explicit CSharingDeadline(DWORD milliseconds) : m_dwWaited(0), m_dwLength(milliseconds) {}
-    // True after a short pause when the last call failed with a sharing or lock violation and the
-    // bound is not reached: the caller tries again.
+    // True after a short pause when the last call failed with a sharing or lock violation, or access
+    // denied, and the bound is not reached: the caller tries again.
     bool PauseToRetry();
 
 private:

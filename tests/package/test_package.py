@@ -59,18 +59,25 @@ class PackageToolTest(unittest.TestCase):
     def test_name_rules_follow_the_shared_table(self):
         cases = support.name_table()
         self.assertGreater(len(cases), 100)
-        for safe, name in cases:
-            self.assertEqual(safe, rules.is_safe_entry_name(name), name)
+        for kind, name in cases:
+            self.assertEqual(kind != "unsafe", rules.is_safe_entry_name(name), name)
+            if kind != "unsafe":
+                self.assertEqual(kind == "staging", rules.is_staging_name(name), name)
+                self.assertEqual(kind == "alias", rules.has_short_name_shape(name), name)
 
-    def test_every_unsafe_name_of_the_table_in_a_tree_is_refused_one_line_each(self):
-        kept = one_per_clash(n for safe, n in support.name_table() if not safe and creatable(n) and "\\" not in n)
+    def test_every_refused_name_of_the_table_in_a_tree_is_refused_one_line_each(self):
+        why = {"unsafe": "is refused by the starter", "staging": "names the starter's staging folder",
+               "alias": "has a component shaped as a short (8.3) name"}
+        cases = {n: kind for kind, n in support.name_table() if kind != "safe" and creatable(n) and "\\" not in n}
+        kept = one_per_clash(cases)
         support.make_tree(self.source, {"vxagent.exe": b"MZ", **kept})
         result = self.package()
-        self.assert_refused(result, *[f"{name}: is refused by the starter" for name in kept])
+        self.assert_refused(result, *[f"{name}: {why[cases[name]]}" for name in kept])
         self.assertGreater(len(kept), 40)
 
     def test_safe_names_of_the_table_in_a_tree_are_packaged(self):
-        safe = list(one_per_clash(n for ok, n in support.name_table() if ok and creatable(n) and "\\" not in n
+        safe = list(one_per_clash(n for kind, n in support.name_table() if kind == "safe" and creatable(n)
+                                  and "\\" not in n
                                   and not any(p.endswith((".", " ")) for p in n.split("/"))))
         support.make_tree(self.source, {name: name.encode() for name in safe})
         result = self.package()

@@ -11,6 +11,7 @@
 
 #include "files.h"
 #include "unzip/entry_name_rules.h"
+#include "unzip/staging_folder.h"
 
 namespace {
 
@@ -66,8 +67,12 @@ TEST(IsSafeEntryName, TheSharedTableOfEntryNames) {
         ASSERT_NE(std::string::npos, tab) << line;
         const std::string verdict = line.substr(0, tab);
         const std::string name = line.substr(tab + 1);
-        ASSERT_TRUE(verdict == "safe" || verdict == "unsafe") << line;
-        EXPECT_EQ(verdict == "safe", IsSafeEntryName(Wide(name).c_str())) << name;
+        ASSERT_TRUE(verdict == "safe" || verdict == "unsafe" || verdict == "staging" || verdict == "alias")
+            << line;
+        EXPECT_EQ(verdict != "unsafe", IsSafeEntryName(Wide(name).c_str())) << name;
+        if (verdict != "unsafe") {
+            EXPECT_EQ(verdict == "staging", IsStagingName(Wide(name).c_str())) << name;
+        }
         ++cases;
     }
     EXPECT_LT(50, cases);

@@ -11,6 +11,7 @@
 
 #include "files.h"
 #include "system/scoped_handles.h"
+#include "unzip/file_placement.h"
 #include "unzip/unzipper.h"
 #include "zip_writer.h"
 
@@ -186,6 +187,32 @@ TEST_F(UnzipperTest, ATargetHeldOpenForAMomentIsWaitedForAndOneHeldLongerChanges
             EXPECT_FALSE(result);
             EXPECT_EQ(before, TreeSnapshot(Dest()));
         }
+    }
+}
+
+// What is retried is a file held for a moment (a deletion pending answers access denied on Windows,
+// which Wine does not show), and only the pauses count against the bound, not the work between
+// them, so the last files of a long placement get their tries too.
+TEST(SharingDeadline, RetriesAHeldFileForTheTimeSpentWaiting) {
+    const struct {
+        DWORD error;
+        int tries;
+    } cases[] = {{ERROR_SHARING_VIOLATION, 3},
+                 {ERROR_LOCK_VIOLATION, 3},
+                 {ERROR_ACCESS_DENIED, 3},
+                 {ERROR_FILE_NOT_FOUND, 0},
+                 {ERROR_ALREADY_EXISTS, 0}};
+    for (const auto& test : cases) {
+        CSharingDeadline deadline(300);  // three pauses of 100 ms
+        int tries = 0;
+        for (; tries < 10; ++tries) {
+            Sleep(150);  // the work between two tries
+            SetLastError(test.error);
+            if (!deadline.PauseToRetry()) {
+                break;
+            }
+        }
+        EXPECT_EQ(test.tries, tries) << test.error;
     }
 }
 

@@ -41,6 +41,33 @@ def is_safe_entry_name(name):
     return not any(is_parent_reference(c) or is_reserved_device_name(c) for c in split_components(name))
 
 
+# The starter stages a package in a folder of one of these names (the last of an earlier version's)
+# and refuses every entry that would reach it.
+STAGING_NAMES = frozenset(["~VXSTAGE", "~VXSTAG1", "~VXSTAG2", "~VXSTAG3", "~VXSTAGING"])
+
+
+def is_staging_name(name):
+    """The first component that is more than dots and blanks, trimmed as the platform trims, names a
+    staging folder."""
+    for component in split_components(name):
+        trimmed = component.rstrip(". ")
+        if trimmed:
+            return _upper_ascii(trimmed) in STAGING_NAMES
+    return False
+
+
+def has_short_name_shape(name):
+    """A component shaped as an 8.3 alias (NAME~DIGITS, an extension of up to three characters): on a
+    customer's volume it may name another entry's file by its alias, which the starter refuses there."""
+    for component in split_components(name):
+        base, dot, extension = component.partition(".")
+        stem, tilde, digits = base.rpartition("~")
+        if tilde and stem and digits.isdigit() and digits.isascii() and len(base) <= 8 and len(extension) <= 3 \
+                and "." not in extension:
+            return True
+    return False
+
+
 def version_problem(version):
     """Why the starter would refuse to download this version text, or None."""
     if version == "":

@@ -46,6 +46,11 @@ def name_problems(name):
         problems.append("is refused by the starter: a parent component, a leading separator, a drive letter or "
                         "stream (a colon) or a device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9, COM\u00b9-\u00b3, "
                         "LPT\u00b9-\u00b3)")
+    if rules.is_staging_name(name):
+        problems.append("names the starter's staging folder (~vxstage, ~vxstag1-3, ~vxstaging), which it refuses")
+    if rules.has_short_name_shape(name):
+        problems.append("has a component shaped as a short (8.3) name, NAME~DIGITS, which can name another "
+                        "file on a customer's volume")
     bad = sorted({c for c in name if c in WINDOWS_FORBIDDEN})
     if bad:
         problems.append("holds " + " ".join(repr(c) for c in bad) + ", which Windows refuses in file names")

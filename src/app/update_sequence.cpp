@@ -17,6 +17,7 @@
 #include "system/process_terminator.h"
 #include "system/self_removal.h"
 #include "ui/access_code_dialog.h"
+#include "unzip/unzipper.h"
 
 namespace {
 
@@ -118,6 +119,13 @@ void RunUpdateSequence() {
         if (dialogResult == IDC_CONNECT) {
             StopProductPrograms(isAdminMember);
 
+            // What an earlier run left half done is undone, or recorded once whole, before the
+            // installed version is read.
+            char finishedVersion[10] = {};
+            if (RecoverInterruptedUpdate(finishedVersion)) {
+                RecordInstalledVersion(settingsPath, finishedVersion);
+            }
+
             char installedVersion[10] = {};
             char serverVersion[10] = {};
             ReadInstalledVersion(settingsPath, installedVersion);
@@ -133,6 +141,9 @@ void RunUpdateSequence() {
             if (installed) {
                 RecordInstalledVersion(settingsPath, serverVersion);
             }
+            // Only once the version is recorded and the host program runs again: the journal says
+            // until then which version the files are.
+            CUnzipper::RemoveReplacedFiles("./");
         }
     }
     StartSelfRemovalScript(kSelfRemovalTries);

@@ -14,6 +14,7 @@ namespace {
 const DWORD kBlockSize = 4096;
 const DWORD kHeaderTextLength = 256;
 const UINT kFullBar = 100;
+const char kArchiveSuffix[] = ".zip";
 
 // The version names a file in the working folder and a request path: it must be printable ASCII
 // without blanks, path, wildcard or URL delimiters, and must not turn the file into a device. The
@@ -68,7 +69,7 @@ UINT ProgressPercentage(DWORD received, bool hasDeclaredLength, DWORD declared, 
 
 bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const char* workingFolder) {
     char archiveName[20] = {};
-    const int nameLength = snprintf(archiveName, sizeof(archiveName), "%s.zip", serverVersion);
+    const int nameLength = snprintf(archiveName, sizeof(archiveName), "%s%s", serverVersion, kArchiveSuffix);
     if (nameLength < 0 || nameLength >= static_cast<int>(sizeof(archiveName)) ||
         !IsUsableVersion(serverVersion, archiveName)) {
         return false;
@@ -139,4 +140,23 @@ bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const ch
     DeleteFileA(archiveName);
     RequestProgressClose(client);
     return unpacked;
+}
+
+bool RecoverInterruptedUpdate(char (&finishedVersion)[10]) {
+    memset(finishedVersion, 0, sizeof(finishedVersion));
+    char packageName[MAX_PATH] = {};
+    CUnzipper::RecoverInterruptedUpdate("./", packageName);
+    // The archive was saved as "<version>.zip".
+    const size_t length = strlen(packageName);
+    const size_t suffixLength = strlen(kArchiveSuffix);
+    if (length < suffixLength || length - suffixLength >= sizeof(finishedVersion) ||
+        strcmp(packageName + length - suffixLength, kArchiveSuffix) != 0) {
+        return false;
+    }
+    memcpy(finishedVersion, packageName, length - suffixLength);
+    if (!IsUsableVersion(finishedVersion, packageName)) {
+        memset(finishedVersion, 0, sizeof(finishedVersion));
+        return false;
+    }
+    return true;
 }

@@ -20,6 +20,12 @@ public:
         Close();
         m_handle = handle;
     }
+    // Gives up ownership: for a block the platform has freed or moved itself (HeapReAlloc).
+    THandle Detach() {
+        const THandle handle = m_handle;
+        m_handle = TTraits::Empty();
+        return handle;
+    }
     void Close() {
         if (TTraits::IsValid(m_handle)) {
             TTraits::Release(m_handle);
@@ -51,6 +57,14 @@ struct CProcessHeapTraits {
     static void Release(void* p) { HeapFree(GetProcessHeap(), 0, p); }
 };
 using CScopedHeapBlock = CScopedResource<void*, CProcessHeapTraits>;
+
+// Blocks that the platform allocates for its caller, such as a security descriptor it returns.
+struct CLocalBlockTraits {
+    static HLOCAL Empty() { return nullptr; }
+    static bool IsValid(HLOCAL p) { return p != nullptr; }
+    static void Release(HLOCAL p) { LocalFree(p); }
+};
+using CScopedLocalBlock = CScopedResource<HLOCAL, CLocalBlockTraits>;
 
 struct CSidTraits {
     static PSID Empty() { return nullptr; }

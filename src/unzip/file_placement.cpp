@@ -22,22 +22,39 @@ bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, CSharingDeadline&
     return true;
 }
 
-// An installed file may be replaced when it is a file with a single name.
-bool IsReplaceable(const wchar_t* target, CSharingDeadline& deadline) {
-    const DWORD attributes = GetFileAttributesW(target);
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return false;
-    }
-    CScopedHandle file;
-    while (!file.IsValid()) {
-        file.Reset(CreateFileW(target, FILE_READ_ATTRIBUTES,
+// Opens path for its attributes only, which no sharing refuses but a pending deletion does; found
+// is false, and the result true, when nothing is there.
+bool OpenForAttributes(const wchar_t* path, CSharingDeadline& deadline, CScopedHandle& file, bool& found) {
+    found = false;
+    for (;;) {
+        file.Reset(CreateFileW(path, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!file.IsValid() && !deadline.PauseToRetry()) {
+        if (file.IsValid()) {
+            found = true;
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            return true;
+        }
+        if (!deadline.PauseToRetry()) {
             return false;
         }
     }
-    return HasSingleLink(file.Get());
+}
+
+// The identity of the file at path; found is false when there is none, and a folder or a link is
+// no file of this update's.
+bool IdentityAt(const wchar_t* path, CSharingDeadline& deadline, bool& found, ULONGLONG& id) {
+    id = 0;
+    const DWORD attributes = GetFileAttributesW(path);
+    found = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!found || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        return true;
+    }
+    CScopedHandle file;
+    return OpenForAttributes(path, deadline, file, found) && (!found || ReadFileIdentity(file.Get(), id));
 }
 
 // False when the existing file at path has another long name than path's last component: the 8.3
@@ -126,24 +143,86 @@ void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFi
     }
 }
 
-bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-               CSharingDeadline& deadline) {
-    if (Exists(target) && (!IsNamedAsWritten(target) || !IsReplaceable(target, deadline) ||
-                           !Move(target, oldPath, 0, deadline))) {
+bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
+                        wchar_t (&old)[MAX_PATH]) {
+    wchar_t name[16] = {};
+    _snwprintf(name, 15, L"%lu", static_cast<unsigned long>(index));
+    wchar_t oldName[16] = {};
+    _snwprintf(oldName, 15, L"%lu.old", static_cast<unsigned long>(index));
+    return ComposePath(staging, name, staged) && ComposePath(staging, oldName, old);
+}
+
+bool ReadFileIdentity(HANDLE file, ULONGLONG& id) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file, &information)) {
         return false;
+    }
+    id = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
+bool InspectTarget(const wchar_t* target, CSharingDeadline& deadline, bool& exists, ULONGLONG& id) {
+    id = 0;
+    const DWORD attributes = GetFileAttributesW(target);
+    exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (!exists) {
+        return true;
+    }
+    CScopedHandle file;
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+           IsNamedAsWritten(target) && OpenForAttributes(target, deadline, file, exists) && exists &&
+           HasSingleLink(file.Get()) && ReadFileIdentity(file.Get(), id);
+}
+
+bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
+               const CJournalEntry& entry, CSharingDeadline& deadline) {
+    if (entry.hasOld) {
+        bool found = false;
+        ULONGLONG id = 0;
+        if (!IdentityAt(target, deadline, found, id) || !found || id != entry.oldId ||
+            !Move(target, oldPath, 0, deadline)) {
+            return false;
+        }
     }
     return Move(stagedPath, target, 0, deadline);
 }
 
 bool RestoreFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-                 CSharingDeadline& deadline) {
-    if (!Exists(stagedPath) && Exists(target)) {
-        SetFileAttributesW(target, FILE_ATTRIBUTE_NORMAL);
-        while (!DeleteFileW(target)) {
-            if (!deadline.PauseToRetry()) {
-                return false;
-            }
-        }
+                 const CJournalEntry& entry, CSharingDeadline& deadline) {
+    bool found = false;
+    ULONGLONG id = 0;
+    if (!IdentityAt(target, deadline, found, id)) {
+        return false;
     }
-    return !Exists(oldPath) || Move(oldPath, target, 0, deadline);
+    if (found && id == entry.newId) {
+        if (!Move(target, stagedPath, 0, deadline)) {
+            return false;
+        }
+        found = false;
+    }
+    if (!entry.hasOld) {
+        return true;
+    }
+    if (found) {
+        return id == entry.oldId;  // never moved, or moved back before
+    }
+    bool kept = false;
+    ULONGLONG keptId = 0;
+    return IdentityAt(oldPath, deadline, kept, keptId) && kept && keptId == entry.oldId &&
+           Move(oldPath, target, 0, deadline);
+}
+
+bool RollBackPlacement(const wchar_t* destination, const wchar_t* staging, const CUpdateJournal& journal) {
+    CSharingDeadline deadline(kSharingBoundMs);
+    bool restored = true;
+    for (DWORD position = journal.Count(); position-- > 0;) {
+        CJournalEntry entry;
+        wchar_t target[MAX_PATH] = {};
+        wchar_t staged[MAX_PATH] = {};
+        wchar_t old[MAX_PATH] = {};
+        restored = journal.Entry(position, entry) && ComposePath(destination, entry.target, target) &&
+                   ComposeStagedPaths(staging, entry.index, staged, old) &&
+                   RestoreFile(staged, target, old, entry, deadline) && restored;
+    }
+    return restored;
 }

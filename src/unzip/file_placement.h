@@ -1,15 +1,21 @@
 // Putting unpacked files in place and taking them out again. A package is first unpacked whole into
 // a staging folder inside the destination (the same volume), so that damage found anywhere in it
 // changes nothing; only then is each installed file moved aside into staging and the new one moved
-// into its place, and a failure on the way moves the old ones back. Only folders that are no links
-// are entered or created, and a file known by a second name (a hard link) is not replaced.
+// into its place, as the update's journal lists them, and a failure on the way moves the old ones
+// back. Only folders that are no links are entered or created, and a file known by a second name (a
+// hard link) is not replaced.
 #pragma once
 
 #include <windows.h>
 
+#include "unzip/update_journal.h"
+
 // A bound on the time spent waiting, shared by every step of one update, for a file that another
 // process holds open for a moment (a program that has not quite ended, a scanner reading a new file).
 // Only the pauses count, so the last files of a long placement get their tries too.
+// The bound of one update, and of one rollback.
+const DWORD kSharingBoundMs = 10000;
+
 class CSharingDeadline {
 public:
     explicit CSharingDeadline(DWORD milliseconds) : m_dwWaited(0), m_dwLength(milliseconds) {}
@@ -39,10 +45,27 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPr
 void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile,
                            const CPreparedFolders& made);
 
-// Moves the file at target (if there is one) to oldPath, then stagedPath to target. A target that
-// exists under another long name (the entry gave its 8.3 alias) is not replaced.
+// Where entry number index waits in the staging folder, and where the file it replaces waits.
+bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
+                        wchar_t (&old)[MAX_PATH]);
+
+// The identity of an open file: its index on its volume, which a rename keeps.
+bool ReadFileIdentity(HANDLE file, ULONGLONG& id);
+
+// Checks the installed file at target before anything moves: false when it is no file, is known by
+// another name (a hard link, or the entry gave its 8.3 alias) or stays held past the bound. exists
+// and id tell what is there.
+bool InspectTarget(const wchar_t* target, CSharingDeadline& deadline, bool& exists, ULONGLONG& id);
+
+// Moves the installed file the journal entry found at target to oldPath, then stagedPath to target.
+// False when target holds another file than the one recorded, or the new file would replace one.
 bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-               CSharingDeadline& deadline);
-// Undoes PlaceFile as far as it went: the placed file is removed, the old one moved back.
+               const CJournalEntry& entry, CSharingDeadline& deadline);
+// Undoes PlaceFile as far as it went, each file known by its identity: the placed file goes back to
+// stagedPath (a rename works while another process holds it with delete sharing, and frees the name
+// at once), then the installed one back to target. True when target holds the installed file again,
+// or no file of this update when there was none.
 bool RestoreFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
-                 CSharingDeadline& deadline);
+                 const CJournalEntry& entry, CSharingDeadline& deadline);
+// Restores every entry of the journal, newest first, within one bound; true when all went back.
+bool RollBackPlacement(const wchar_t* destination, const wchar_t* staging, const CUpdateJournal& journal);

@@ -3,7 +3,10 @@
 #include <cwchar>
 
 #include "system/link_checks.h"
+#include "system/protected_folder.h"
+#include "unzip/entry_name_rules.h"
 #include "unzip/file_placement.h"
+#include "unzip/update_journal.h"
 
 namespace {
 
@@ -115,6 +118,78 @@ bool ClearLeftover(const wchar_t* path) {
     return GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES;
 }
 
+// What a leftover under a staging name became.
+enum ELeftover { kFree, kTaken, kStuck };
+
+// What is done with a trusted journal: whether the journal of an update whose files were all in
+// place is reported (and kept for the caller to record its version) or deleted, and whether one
+// whose files were not is rolled back or left for the next update.
+enum EFinishing { kReportCommitted, kFinishAll, kRemoveCommittedOnly };
+
+// A journal's targets are names as an archive gives them: each must be one the unpacker accepts.
+bool AreTargetsSound(const CUpdateJournal& journal, const wchar_t* destination) {
+    for (DWORD position = 0; position < journal.Count(); ++position) {
+        CJournalEntry entry;
+        wchar_t target[MAX_PATH] = {};
+        if (!journal.Entry(position, entry) || entry.target[0] == L'\0' || !IsSafeEntryName(entry.target) ||
+            IsStagingName(entry.target) || !ComposePath(destination, entry.target, target)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+ELeftover FinishLeftover(const wchar_t* destination, const wchar_t* path, EFinishing finishing,
+                         wchar_t (&packageName)[MAX_PATH]) {
+    {
+        // Held without DELETE access while files are moved into it on a rollback.
+        CScopedHandle held;
+        CUpdateJournal journal;
+        const bool trusted = HoldRealFolder(path, FILE_LIST_DIRECTORY | READ_CONTROL, held) &&
+                             IsProtectedAsMade(held.Get()) && journal.Load(path) &&
+                             AreTargetsSound(journal, destination);
+        wchar_t journalPath[MAX_PATH] = {};
+        if (trusted && journal.IsCommitted()) {
+            if (finishing == kReportCommitted) {
+                journal.PackageName(packageName);
+                return kTaken;
+            }
+            // The journal goes first, so that a committed update is reported once only, then the
+            // files it replaced.
+            if (!CUpdateJournal::ComposeJournalPath(path, journalPath) || !DeleteHeldFile(journalPath)) {
+                return kStuck;
+            }
+        } else if (finishing == kRemoveCommittedOnly) {
+            return kTaken;  // left for the next update, before which the product is stopped
+        } else if (trusted && !RollBackPlacement(destination, path, journal)) {
+            return kStuck;
+        }
+    }
+    return ClearLeftover(path) ? kFree : kTaken;
+}
+
+// Finishes the leftover under each staging name; false when one is stuck. free, when given, tells
+// which names can be used.
+bool FinishLeftovers(const wchar_t* destination, EFinishing finishing, wchar_t (&packageName)[MAX_PATH],
+                     bool* free) {
+    wchar_t old[MAX_PATH] = {};
+    if (ComposePath(destination, kOldStagingName, old)) {
+        ClearLeftover(old);  // earlier versions kept no journal
+    }
+    bool finished = true;
+    for (size_t name = 0; name < sizeof(kStagingNames) / sizeof(kStagingNames[0]); ++name) {
+        wchar_t path[MAX_PATH] = {};
+        const ELeftover left = ComposePath(destination, kStagingNames[name], path)
+                                   ? FinishLeftover(destination, path, finishing, packageName)
+                                   : kTaken;
+        finished = finished && left != kStuck;
+        if (free != nullptr) {
+            free[name] = left == kFree;
+        }
+    }
+    return finished;
+}
+
 }  // namespace
 
 bool IsStagingName(const wchar_t* entryName) {
@@ -134,16 +209,27 @@ bool IsStagingName(const wchar_t* entryName) {
     }
 }
 
+bool CStagingFolder::RecoverInterrupted(const wchar_t* destination, wchar_t (&packageName)[MAX_PATH]) {
+    ZeroMemory(packageName, sizeof(packageName));
+    return FinishLeftovers(destination, kReportCommitted, packageName, nullptr);
+}
+
+void CStagingFolder::RemoveCommitted(const wchar_t* destination) {
+    wchar_t unused[MAX_PATH] = {};
+    FinishLeftovers(destination, kRemoveCommittedOnly, unused, nullptr);
+}
+
 bool CStagingFolder::Create(const wchar_t* destination) {
     Remove();
-    wchar_t old[MAX_PATH] = {};
-    if (ComposePath(destination, kOldStagingName, old)) {
-        ClearLeftover(old);
+    wchar_t unused[MAX_PATH] = {};
+    bool free[sizeof(kStagingNames) / sizeof(kStagingNames[0])] = {};
+    if (!FinishLeftovers(destination, kFinishAll, unused, free)) {
+        return false;  // the product is not as any one update left it: nothing goes over it
     }
-    for (const wchar_t* name : kStagingNames) {
+    for (size_t name = 0; name < sizeof(kStagingNames) / sizeof(kStagingNames[0]); ++name) {
         wchar_t path[MAX_PATH] = {};
-        if (!ComposePath(destination, name, path) || !ClearLeftover(path) ||
-            !CreateDirectoryW(path, nullptr)) {
+        if (!free[name] || !ComposePath(destination, kStagingNames[name], path) ||
+            !CreateProtectedFolder(path)) {
             continue;
         }
         // Held without DELETE access, so that files can be moved into it.
@@ -153,6 +239,11 @@ bool CStagingFolder::Create(const wchar_t* destination) {
         }
     }
     return false;
+}
+
+void CStagingFolder::Keep() {
+    m_hFolder.Close();
+    m_szPath[0] = L'\0';
 }
 
 void CStagingFolder::Remove() {

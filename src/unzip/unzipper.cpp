@@ -22,7 +22,6 @@ const DWORD kEndRecordSize = 22;
 const DWORD kEndRecordSearch = 0xFFFF + kEndRecordSize;  // the end record and the longest comment
 const DWORD kZip64LocatorSize = 20;                      // right before the end record when there is one
 const DWORD kMostEntries = 0xFFFF;                       // what an end record without ZIP64 can count
-const DWORD kSharingBoundMs = 10000;
 
 // Room for the usual fields (times, Unix ids, a Unicode Path of a name that fits); a longer list is
 // read as far as it goes.
@@ -98,14 +97,13 @@ bool WidenPath(const char* path, wchar_t (&wide)[MAX_PATH]) {
     return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, MAX_PATH) > 0;
 }
 
-// Where entry number index waits in the staging folder, and where the file it replaces waits.
-bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
-                        wchar_t (&old)[MAX_PATH]) {
-    wchar_t name[16] = {};
-    _snwprintf(name, 15, L"%lu", static_cast<unsigned long>(index));
-    wchar_t oldName[16] = {};
-    _snwprintf(oldName, 15, L"%lu.old", static_cast<unsigned long>(index));
-    return ComposePath(staging, name, staged) && ComposePath(staging, oldName, old);
+// The archive's file name, which the journal keeps as the package's name.
+void NameOfPackage(const wchar_t* archive, wchar_t (&name)[MAX_PATH]) {
+    const wchar_t* last = archive;
+    for (const wchar_t* c = archive; *c != L'\0'; ++c) {
+        last = (*c == L'\\' || *c == L'/') ? c + 1 : last;
+    }
+    wcscpy(name, last);
 }
 
 // Creation and last-write time become the entry's time, taken as local time with the time-zone
@@ -181,8 +179,9 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     }
     unzipper.m_hArchive = unzOpen(archivePath);
     wchar_t destination[MAX_PATH] = {};
+    wchar_t archive[MAX_PATH] = {};
     if (unzipper.m_hArchive == nullptr || destFolder == nullptr || !WidenPath(destFolder, destination) ||
-        !EnsureFolderPathW(destination) || !IsRealFolder(destination)) {
+        !WidenPath(archivePath, archive) || !EnsureFolderPathW(destination) || !IsRealFolder(destination)) {
         return false;
     }
     // Checked before the count sizes anything.
@@ -200,9 +199,82 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     CScopedHeapBlock entries(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, globalInfo.number_entry * sizeof(CStagedEntry)));
     CStagedEntry* list = static_cast<CStagedEntry*>(entries.Get());
-    return list != nullptr &&
-           unzipper.StageEntries(destination, staging.Path(), globalInfo.number_entry, directorySize, list) &&
-           unzipper.PlaceEntries(destination, staging.Path(), globalInfo.number_entry, list);
+    if (list == nullptr ||
+        !unzipper.StageEntries(destination, staging.Path(), globalInfo.number_entry, directorySize, list)) {
+        return false;
+    }
+    wchar_t packageName[MAX_PATH] = {};
+    NameOfPackage(archive, packageName);
+    CSharingDeadline deadline(kSharingBoundMs);
+    CUpdateJournal journal;
+    if (!journal.Begin(packageName, globalInfo.number_entry) ||
+        !unzipper.PlanEntries(destination, globalInfo.number_entry, list, journal, deadline) ||
+        !journal.Write(staging.Path())) {
+        RemoveMadeFolders(destination, journal, list);
+        return false;
+    }
+    // From the first move on, the journal tells the next run what to undo should this one end.
+    for (DWORD position = 0; position < journal.Count(); ++position) {
+        CJournalEntry entry;
+        wchar_t target[MAX_PATH] = {};
+        wchar_t staged[MAX_PATH] = {};
+        wchar_t old[MAX_PATH] = {};
+        if (!journal.Entry(position, entry) || !ComposePath(destination, entry.target, target) ||
+            !ComposeStagedPaths(staging.Path(), entry.index, staged, old) ||
+            !PlaceFile(staged, target, old, entry, deadline)) {
+            return RollBack(destination, staging, journal, list);
+        }
+    }
+    if (!journal.MarkCommitted()) {
+        return RollBack(destination, staging, journal, list);
+    }
+    staging.Keep();  // the replaced files stay aside until the version is recorded
+    return true;
+}
+
+bool CUnzipper::RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
+                         const CStagedEntry* entries) {
+    if (!RollBackPlacement(destination, staging.Path(), journal)) {
+        staging.Keep();  // for the next run to finish
+        return false;
+    }
+    RemoveMadeFolders(destination, journal, entries);
+    return false;
+}
+
+void CUnzipper::RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,
+                                  const CStagedEntry* entries) {
+    for (DWORD position = journal.Count(); position-- > 0;) {
+        CJournalEntry entry;
+        if (journal.Entry(position, entry)) {
+            RemovePreparedFolders(destination, entry.target, entries[entry.index].folders);
+        }
+    }
+}
+
+bool CUnzipper::RecoverInterruptedUpdate(const char* destFolder, char (&packageName)[MAX_PATH]) {
+    ZeroMemory(packageName, sizeof(packageName));
+    wchar_t destination[MAX_PATH] = {};
+    wchar_t name[MAX_PATH] = {};
+    if (destFolder == nullptr || !WidenPath(destFolder, destination) ||
+        !CStagingFolder::RecoverInterrupted(destination, name)) {
+        return false;
+    }
+    // A name the code page cannot hold is no package's name: none is reported.
+    BOOL lossy = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, packageName, MAX_PATH, nullptr, &lossy) ==
+            0 ||
+        lossy) {
+        ZeroMemory(packageName, sizeof(packageName));
+    }
+    return true;
+}
+
+void CUnzipper::RemoveReplacedFiles(const char* destFolder) {
+    wchar_t destination[MAX_PATH] = {};
+    if (destFolder != nullptr && WidenPath(destFolder, destination)) {
+        CStagingFolder::RemoveCommitted(destination);
+    }
 }
 
 bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
@@ -223,7 +295,8 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
         entries[index].offset = unzGetOffset(m_hArchive);
         wchar_t staged[MAX_PATH] = {};
         wchar_t old[MAX_PATH] = {};
-        if (!ComposeStagedPaths(staging, index, staged, old) || !StageCurrentEntry(destination, staged)) {
+        if (!ComposeStagedPaths(staging, index, staged, old) ||
+            !StageCurrentEntry(destination, staged, entries[index].stagedId)) {
             return false;
         }
         ++index;
@@ -234,52 +307,33 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
     return index == count && recordsSize == directorySize;
 }
 
-bool CUnzipper::PlaceEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
-                             CStagedEntry* entries) {
-    CSharingDeadline deadline(kSharingBoundMs);
+bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntry* entries,
+                            CUpdateJournal& journal, CSharingDeadline& deadline) {
     for (DWORD index = 0; index < count; ++index) {
         ArchiveEntryInfo info;
         wchar_t target[MAX_PATH] = {};
-        wchar_t staged[MAX_PATH] = {};
-        wchar_t old[MAX_PATH] = {};
         if (unzSetOffset(m_hArchive, entries[index].offset) != UNZ_OK || !ReadEntryInfo(info) ||
-            !ComposeStagedPaths(staging, index, staged, old) ||
             !ComposePath(destination, info.decodedName, target)) {
-            RestoreEntries(destination, staging, index, entries);
             return false;
         }
         if (info.isFolder) {
             continue;
         }
+        CJournalEntry entry = {};
+        entry.index = index;
+        entry.newId = entries[index].stagedId;
+        wcscpy(entry.target, info.decodedName);
         if (!PrepareFolders(destination, info.decodedName, entries[index].folders) ||
-            !PlaceFile(staged, target, old, deadline)) {
-            RestoreEntries(destination, staging, index + 1, entries);
+            !InspectTarget(target, deadline, entry.hasOld, entry.oldId) || !journal.Add(entry)) {
+            RemovePreparedFolders(destination, info.decodedName, entries[index].folders);
             return false;
         }
     }
     return true;
 }
 
-void CUnzipper::RestoreEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
-                               CStagedEntry* entries) {
-    // Newest first, so that an entry named twice gets back what the first one replaced.
-    CSharingDeadline deadline(kSharingBoundMs);
-    for (DWORD index = count; index-- > 0;) {
-        ArchiveEntryInfo info;
-        wchar_t target[MAX_PATH] = {};
-        wchar_t staged[MAX_PATH] = {};
-        wchar_t old[MAX_PATH] = {};
-        if (unzSetOffset(m_hArchive, entries[index].offset) != UNZ_OK || !ReadEntryInfo(info) ||
-            info.isFolder || !ComposeStagedPaths(staging, index, staged, old) ||
-            !ComposePath(destination, info.decodedName, target)) {
-            continue;
-        }
-        RestoreFile(staged, target, old, deadline);
-        RemovePreparedFolders(destination, info.decodedName, entries[index].folders);
-    }
-}
-
-bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath) {
+bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath,
+                                  ULONGLONG& stagedId) {
     ArchiveEntryInfo info;
     if (m_hArchive == nullptr || !ReadEntryInfo(info)) {
         return false;
@@ -327,7 +381,7 @@ bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* sta
         return false;
     }
     RestoreFileTime(file.Get(), info.dosDateTime);
-    return true;
+    return ReadFileIdentity(file.Get(), stagedId);
 }
 
 bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {

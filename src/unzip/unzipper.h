@@ -1,8 +1,9 @@
 // CUnzipper unpacks a ZIP archive on disk into a folder: file entries are streamed to files at the
 // relative paths they name (missing folders created), with their stored time as creation and
 // last-write time. The package installs whole or not at all: every entry is first unpacked into a
-// staging folder, and only when all passed are the files put in place, the replaced ones kept aside
-// until the end and moved back on a failure. It fails on a damaged or encrypted entry, on data
+// staging folder, and only when all passed are the files put in place, as a journal written first
+// lists them, the replaced ones kept aside and moved back on a failure. An update that the end of
+// its process cut short is finished by the next run. It fails on a damaged or encrypted entry, on data
 // that does not match its CRC-32 or size, on a damaged or incomplete list of entries, on an entry
 // name that does not decode, would leave the folder, name a device or not fit in a path, and on a
 // link met in the destination (a folder link, a file with a second name).
@@ -14,6 +15,8 @@
 
 #include "unzip.h"
 #include "unzip/file_placement.h"
+#include "unzip/staging_folder.h"
+#include "unzip/update_journal.h"
 
 // The information on one entry, from its central-directory record.
 struct ArchiveEntryInfo {
@@ -35,9 +38,18 @@ struct ArchiveEntryInfo {
 
 class CUnzipper {
 public:
-    // Unpacks every entry of the archive below destFolder, creating it if need be. True when the
-    // whole list of entries was unpacked.
+    // Unpacks every entry of the archive below destFolder, creating it if need be.
+    // True when the whole list of entries was unpacked; the files it replaced stay aside, with the
+    // journal, until RemoveReplacedFiles.
     static bool ExtractArchive(const char* archivePath, const char* destFolder);
+    // Finishes what an unpack into destFolder left when its process ended: one that ended while its
+    // files were put in place is rolled back; one whose files were all in place gives its archive's
+    // file name in packageName (else empty), for its version to be recorded. False when a rollback
+    // could not finish: what it needs stays, and the next call tries again.
+    static bool RecoverInterruptedUpdate(const char* destFolder, char (&packageName)[MAX_PATH]);
+    // Deletes what an update whose files are all in place kept aside, once its version is recorded;
+    // what cannot be deleted now is tried again by the next update.
+    static void RemoveReplacedFiles(const char* destFolder);
 
     CUnzipper();
     virtual ~CUnzipper();
@@ -56,21 +68,28 @@ public:
     static bool EnsureFolderPath(const char* path);
 
 private:
-    // Where an entry's record stands in the directory, and the folders placing it created.
+    // Where an entry's record stands in the directory, the identity of its staged file, and the
+    // folders placing it created.
     struct CStagedEntry {
         uLong offset;
+        ULONGLONG stagedId;
         CPreparedFolders folders;
     };
 
     // Checks the current entry and, for a file, writes its data to stagedPath; true for a folder
     // entry, which creates nothing.
-    bool StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath);
+    bool StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath, ULONGLONG& stagedId);
     bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
                       CStagedEntry* entries);
-    bool PlaceEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, CStagedEntry* entries);
-    // Takes the first count entries out of the destination again, newest first.
-    void RestoreEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
-                        CStagedEntry* entries);
+    // Undoes the placement of the journal's files; false in any case, as the unpack failed. The
+    // staging folder stays when something could not go back.
+    static bool RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
+                         const CStagedEntry* entries);
+    static void RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,
+                                  const CStagedEntry* entries);
+    // Makes the folders of the file entries and journals what each will replace; nothing moves yet.
+    bool PlanEntries(const wchar_t* destination, DWORD count, CStagedEntry* entries, CUpdateJournal& journal,
+                     CSharingDeadline& deadline);
 
     unzFile m_hArchive;
     bool m_bEndOfList;

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool unpacked = CUnzipper::ExtractArchive(archive, "./");
+    CUnzipper::RemoveReplacedFiles("./");
     printf("%s\n", unpacked ? "unpacked" : "refused");
     return unpacked ? 0 : 1;
 }

@@ -22,14 +22,14 @@ bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, CSharingDeadline&
     return true;
 }
 
-// Opens path for its attributes only, which no sharing refuses but a pending deletion does; found
-// is false, and the result true, when nothing is there.
+// Opens path, a file or a folder, for its attributes only, which no sharing refuses but a pending
+// deletion does; found is false, and the result true, when nothing is there.
 bool OpenForAttributes(const wchar_t* path, CSharingDeadline& deadline, CScopedHandle& file, bool& found) {
     found = false;
     for (;;) {
         file.Reset(CreateFileW(path, FILE_READ_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (file.IsValid()) {
             found = true;
             return true;
@@ -44,17 +44,20 @@ bool OpenForAttributes(const wchar_t* path, CSharingDeadline& deadline, CScopedH
     }
 }
 
-// The identity of the file at path; found is false when there is none, and a folder or a link is
-// no file of this update's.
+// The identity of the file at path, in one open; found is false when there is none. A folder or a
+// link is no file of this update's: its identity reads as 0, which no file of a volume has.
 bool IdentityAt(const wchar_t* path, CSharingDeadline& deadline, bool& found, ULONGLONG& id) {
     id = 0;
-    const DWORD attributes = GetFileAttributesW(path);
-    found = attributes != INVALID_FILE_ATTRIBUTES;
-    if (!found || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-        return true;
-    }
     CScopedHandle file;
-    return OpenForAttributes(path, deadline, file, found) && (!found || ReadFileIdentity(file.Get(), id));
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!OpenForAttributes(path, deadline, file, found) ||
+        (found && !GetFileInformationByHandle(file.Get(), &information))) {
+        return false;
+    }
+    if ((information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0) {
+        id = (static_cast<ULONGLONG>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    }
+    return true;
 }
 
 // False when the existing file at path has another long name than path's last component: the 8.3

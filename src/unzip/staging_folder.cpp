@@ -3,7 +3,7 @@
 #include <cwchar>
 
 #include "system/link_checks.h"
-#include "system/protected_folder.h"
+#include "system/folder_security.h"
 #include "unzip/entry_name_rules.h"
 #include "unzip/file_placement.h"
 #include "unzip/update_journal.h"

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "system/folder_security.h"
 #include "system/link_checks.h"
 #include "system/scoped_handles.h"
 #include "unzip/entry_name_decoding.h"
@@ -196,11 +197,14 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     if (!staging.Create(destination)) {
         return false;
     }
+    // Without security of its own (FAT), a staged file gets the platform's default, as it would there.
+    CInheritedFileSecurity security;
+    security.Compute(destination);
     CScopedHeapBlock entries(
         HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, globalInfo.number_entry * sizeof(CStagedEntry)));
     CStagedEntry* list = static_cast<CStagedEntry*>(entries.Get());
-    if (list == nullptr ||
-        !unzipper.StageEntries(destination, staging.Path(), globalInfo.number_entry, directorySize, list)) {
+    if (list == nullptr || !unzipper.StageEntries(destination, staging.Path(), globalInfo.number_entry,
+                                                  directorySize, security.Attributes(), list)) {
         return false;
     }
     wchar_t packageName[MAX_PATH] = {};
@@ -278,7 +282,7 @@ void CUnzipper::RemoveReplacedFiles(const char* destFolder) {
 }
 
 bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
-                             DWORD directorySize, CStagedEntry* entries) {
+                             DWORD directorySize, SECURITY_ATTRIBUTES* security, CStagedEntry* entries) {
     if (!MoveToFirstEntry()) {
         return false;
     }
@@ -296,7 +300,7 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
         wchar_t staged[MAX_PATH] = {};
         wchar_t old[MAX_PATH] = {};
         if (!ComposeStagedPaths(staging, index, staged, old) ||
-            !StageCurrentEntry(destination, staged, entries[index].stagedId)) {
+            !StageCurrentEntry(destination, staged, security, entries[index].stagedId)) {
             return false;
         }
         ++index;
@@ -333,7 +337,7 @@ bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntr
 }
 
 bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath,
-                                  ULONGLONG& stagedId) {
+                                  SECURITY_ATTRIBUTES* security, ULONGLONG& stagedId) {
     ArchiveEntryInfo info;
     if (m_hArchive == nullptr || !ReadEntryInfo(info)) {
         return false;
@@ -357,7 +361,8 @@ bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* sta
         return false;  // the destination itself is no file
     }
 
-    CScopedHandle file(CreateFileW(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    // The DACL a file made in the destination would inherit: a rename into place keeps it.
+    CScopedHandle file(CreateFileW(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid() || unzOpenCurrentFile(m_hArchive) != UNZ_OK) {
         return false;

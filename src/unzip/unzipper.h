@@ -78,9 +78,10 @@ private:
 
     // Checks the current entry and, for a file, writes its data to stagedPath; true for a folder
     // entry, which creates nothing.
-    bool StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath, ULONGLONG& stagedId);
+    bool StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath,
+                           SECURITY_ATTRIBUTES* security, ULONGLONG& stagedId);
     bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
-                      CStagedEntry* entries);
+                      SECURITY_ATTRIBUTES* security, CStagedEntry* entries);
     // Undoes the placement of the journal's files; false in any case, as the unpack failed. The
     // staging folder stays when something could not go back.
     static bool RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,

@@ -2,6 +2,7 @@
 would, the local servers, and the stand-in host program and companions in the working folder."""
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import zipfile
@@ -86,9 +87,27 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
 
     def test_current_version_restarts_the_host_without_a_download(self):
         self.serve(version="1.0")
-        vxe2e.install_old_product("1.0")
+        folder = vxe2e.install_old_product("1.0")
+        # An earlier run was ended between the two renames of the host program: the installed one
+        # kept aside, the new one not yet in place. This run puts the installed one back first.
+        host = os.path.join(folder, "vxagent.exe")
+        before = vxe2e.tree_snapshot(folder, skip=("info.dat",))
+        staging = os.path.join(folder, "~vxstage")
+        os.mkdir(staging, 0o700)
+        os.rename(host, os.path.join(staging, "0.old"))
+        with open(os.path.join(staging, "0"), "wb") as f:
+            f.write(b"new, never placed")
+        target = "vxagent.exe".encode("utf-16-le")
+        name = "2.0.zip".encode("utf-16-le")
+        record = struct.pack("<IIQQI", 0, 1, os.stat(os.path.join(staging, "0.old")).st_ino,
+                             os.stat(os.path.join(staging, "0")).st_ino, len(target) // 2) + target
+        size = 20 + len(name) + len(record)
+        with open(os.path.join(staging, "journal"), "wb") as f:
+            f.write(struct.pack("<4sIIII", b"VXJ1", 0, 1, size, len(name) // 2) + name + record)
 
         self.run_update()
+
+        self.assertEqual(before, vxe2e.tree_snapshot(folder, skip=("info.dat", "standin.log")))
 
         self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION)])
         records = vxe2e.host_records()

@@ -5,6 +5,7 @@
 #include "app/globals.h"
 #include "net/package_download.h"
 #include "testbed.h"
+#include "unzip/unzipper.h"
 #include "zip_writer.h"
 
 namespace {
@@ -99,6 +100,7 @@ void DownloadTest::ServeOnEveryPath() {
 bool DownloadTest::Download(const std::string& version) {
     const bool result = DownloadPackage(g_updater, version.c_str(), m_folder->Root().c_str());
     m_windowsStarted += result ? 1 : 0;
+    CUnzipper::RemoveReplacedFiles("./");  // as the run does once the version is recorded
     return result;
 }
 

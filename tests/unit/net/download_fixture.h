@@ -34,7 +34,8 @@ protected:
     // Serves a whole standard package on every path of the primary update port.
     void ServeOnEveryPath();
     // A download that returns true has started its window; a test whose failing download started
-    // one says so, so that TearDown can wait for every window a test started.
+    // one says so, so that TearDown can wait for every window a test started. The files the
+    // package replaced are then deleted.
     bool Download(const std::string& version);
     void WindowWasStarted() { ++m_windowsStarted; }
     std::vector<std::string> RequestedPaths();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,9 +11,11 @@
 #include <vector>
 
 #include "files.h"
+#include "system/folder_security.h"
 #include "system/scoped_handles.h"
 #include "unzip/file_placement.h"
 #include "unzip/unzipper.h"
+#include "unzip/update_journal.h"
 #include "zip_writer.h"
 
 namespace {
@@ -146,36 +149,59 @@ TEST_F(UnzipperTest, AnExistingTargetIsTruncatedAndRewritten) {
 }
 
 // Another process's handle on a target, closed by a thread of the test after a while, or as soon
-// as the unpack has returned.
+// as the unpack has returned; and a scanner's handle, with the sharing given, on the first file
+// once placed, held until the test closes it.
 struct CTimedHolder {
     HANDLE file;
     DWORD heldMs;
     HANDLE unpacked;
+    std::string placedPath;
+    DWORD placedSharing;
+    HANDLE placed;
 };
 
 DWORD WINAPI ReleaseAfterHeldTime(LPVOID parameter) {
-    const CTimedHolder* holder = static_cast<const CTimedHolder*>(parameter);
-    WaitForSingleObject(holder->unpacked, holder->heldMs);
+    CTimedHolder* holder = static_cast<CTimedHolder*>(parameter);
+    const DWORD start = GetTickCount();
+    while (holder->placedSharing != 0 && holder->placed == INVALID_HANDLE_VALUE &&
+           GetTickCount() - start < 5000) {
+        if (ReadWholeFile(holder->placedPath) == "first") {
+            holder->placed = CreateFileA(holder->placedPath.c_str(), GENERIC_READ, holder->placedSharing,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        Sleep(10);
+    }
+    WaitForSingleObject(holder->unpacked, holder->heldMs - (GetTickCount() - start));
     CloseHandle(holder->file);
     return 0;
 }
 
 // A program that has not quite ended, or a scanner reading a new file, holds a target for a moment.
+// A target held longer fails the update, and the files placed go back, also while a scanner holds
+// one: with delete sharing at once, without it once the next run finds the journal left.
 TEST_F(UnzipperTest, ATargetHeldOpenForAMomentIsWaitedForAndOneHeldLongerChangesNothing) {
     CreateDirectoryA(Dest().c_str(), nullptr);
     const std::string locked = Dest() + "\\locked.exe";
     const std::vector<CZipEntry> package = {StoredEntry("first.txt", "first"),
                                             StoredEntry("locked.exe", "new"),
                                             StoredEntry("third.txt", "third")};
-    for (const DWORD heldMs : {2000u, 15000u}) {
+    const struct {
+        DWORD heldMs;
+        DWORD placedSharing;  // 0: no scanner
+    } cases[] = {{2000, 0}, {15000, FILE_SHARE_READ | FILE_SHARE_DELETE}, {15000, FILE_SHARE_READ}};
+    for (const auto& test : cases) {
         ASSERT_TRUE(WriteWholeFile(Dest() + "\\first.txt", "installed"));
         ASSERT_TRUE(WriteWholeFile(locked, "running"));
         DeleteFileA((Dest() + "\\third.txt").c_str());
         const std::vector<std::string> before = TreeSnapshot(Dest());
         CScopedHandle unpacked(CreateEventA(nullptr, TRUE, FALSE, nullptr));
         CTimedHolder holder = {
-            CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), heldMs,
-            unpacked.Get()};
+            CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+            test.heldMs,
+            unpacked.Get(),
+            Dest() + "\\first.txt",
+            test.placedSharing,
+            INVALID_HANDLE_VALUE};
         ASSERT_NE(INVALID_HANDLE_VALUE, holder.file);
         HANDLE releaser = CreateThread(nullptr, 0, ReleaseAfterHeldTime, &holder, 0, nullptr);
         ASSERT_NE(nullptr, releaser);
@@ -183,14 +209,21 @@ TEST_F(UnzipperTest, ATargetHeldOpenForAMomentIsWaitedForAndOneHeldLongerChanges
         SetEvent(unpacked.Get());
         WaitForSingleObject(releaser, INFINITE);
         CloseHandle(releaser);
-        if (heldMs < 10000) {
+        CScopedHandle placed(holder.placed);
+        if (test.heldMs < 10000) {
             EXPECT_TRUE(result);
             EXPECT_EQ("new", ReadWholeFile(locked));
             EXPECT_EQ("third", ReadWholeFile(Dest() + "\\third.txt"));
-        } else {
-            EXPECT_FALSE(result);
-            EXPECT_EQ(before, TreeSnapshot(Dest()));
+            continue;
         }
+        EXPECT_FALSE(result) << test.placedSharing;
+        EXPECT_TRUE(placed.IsValid()) << test.placedSharing;
+        EXPECT_EQ((test.placedSharing & FILE_SHARE_DELETE) != 0 ? "installed" : "first",
+                  ReadWholeFile(Dest() + "\\first.txt"));
+        placed.Close();
+        char package[MAX_PATH] = {};
+        EXPECT_TRUE(CUnzipper::RecoverInterruptedUpdate(Dest().c_str(), package));
+        EXPECT_EQ(before, TreeSnapshot(Dest())) << test.placedSharing;
     }
 }
 
@@ -491,8 +524,8 @@ TEST_F(RefusedEntryTest, DamagedOrIncompleteListsOfEntries) {
 }
 
 TEST_F(RefusedEntryTest, AnEntryMetInTheDestinationThatCannotBeReplaced) {
-    // A folder where the package has a file, and a file where it has a folder: found only while
-    // the files are put in place, after earlier files were replaced, which go back.
+    // A folder where the package has a file, and a file where it has a folder: found once the
+    // whole package is staged, before any installed file moves.
     ExpectArchiveRefused(BuildZip({StoredEntry("first.txt", "new first"), StoredEntry("data", "a file")}),
                          "a file over a folder");
     ExpectArchiveRefused(
@@ -611,6 +644,179 @@ TEST_F(UnzipperTest, LinksPlantedUnderAStagingNameAreNeitherFollowedNorReset) {
         if (test.kind != 'h') {
             ASSERT_TRUE(RunOnUnixNames("/bin/rm", "-f", {planted}, false));  // before the sandbox goes
         }
+    }
+}
+
+ULONGLONG IdentityOf(const std::string& path) {
+    CScopedHandle file(CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+    ULONGLONG id = 0;
+    EXPECT_TRUE(file.IsValid() && ReadFileIdentity(file.Get(), id)) << path;
+    return id;
+}
+
+// A journal of one entry in a staging folder: the file index.old is to go back to target in place
+// of the file at placedPath.
+void WriteJournal(const std::string& staging, DWORD index, const std::string& target,
+                  const std::string& placedPath, CUpdateJournal& journal) {
+    CJournalEntry entry = {
+        index, true, IdentityOf(staging + "\\" + std::to_string(index) + ".old"), IdentityOf(placedPath), {}};
+    std::copy(target.begin(), target.end(), entry.target);
+    ASSERT_TRUE(journal.Add(entry));
+    ASSERT_TRUE(journal.Write(std::wstring(staging.begin(), staging.end()).c_str()));
+}
+
+// An update of three files that its process's end cut short, made as the unpacker leaves it, then
+// the next run: the product must be all old or all new, and say which.
+TEST_F(UnzipperTest, AnUpdateCutShortIsFinishedByTheNextRun) {
+    const std::string staging = Dest() + "\\~vxstage";
+    const char* const targets[] = {"first.txt", "data\\last.txt", "added.txt"};
+    const char* const installed[] = {"installed first", "installed last", nullptr};
+    const char* const renames[][2] = {{"first.txt", "~vxstage\\0.old"},
+                                      {"~vxstage\\0", "first.txt"},
+                                      {"data\\last.txt", "~vxstage\\1.old"},
+                                      {"~vxstage\\1", "data\\last.txt"},
+                                      {"~vxstage\\2", "added.txt"}};
+    const struct {
+        const char* what;
+        int renamed;     // -1: ended before the journal was written
+        bool committed;  // with the journal deleted and a replaced file too, when -1 follows
+        const char* product;
+    } cases[] = {{"before the journal", -1, false, "old"},
+                 {"between two files", 2, false, "old"},
+                 {"between the two renames of one file", 3, false, "old"},
+                 {"after the commit mark", 5, true, "new"},
+                 {"while the replaced files are deleted", 6, true, "new"}};
+    const std::string damaged = BuildZip({StoredEntry("first.txt", "x")}).replace(30 + 9, 1, "y");
+    const std::string good = BuildZip({StoredEntry("first.txt", "8"), StoredEntry("data/last.txt", "8")});
+    for (const auto& test : cases) {
+        for (const char* next : {"a damaged package", "version current", "a good package"}) {
+            const std::string what = std::string(test.what) + ", then " + next;
+            RemoveTree(Dest());
+            ASSERT_TRUE(CUnzipper::EnsureFolderPath((Dest() + "\\data").c_str()));
+            ASSERT_TRUE(CreateProtectedFolder(std::wstring(staging.begin(), staging.end()).c_str()));
+            CUpdateJournal journal;
+            ASSERT_TRUE(journal.Begin(L"7.zip", 3));
+            for (int file = 0; file < 3; ++file) {
+                const std::string target = Dest() + "\\" + targets[file];
+                const std::string staged = staging + "\\" + std::to_string(file);
+                ASSERT_TRUE(WriteWholeFile(staged, std::string("new ") + targets[file]));
+                CJournalEntry entry = {
+                    static_cast<DWORD>(file), installed[file] != nullptr, 0, IdentityOf(staged), {}};
+                if (entry.hasOld) {
+                    ASSERT_TRUE(WriteWholeFile(target, installed[file]));
+                    entry.oldId = IdentityOf(target);
+                }
+                std::copy(targets[file], targets[file] + strlen(targets[file]), entry.target);
+                ASSERT_TRUE(journal.Add(entry));
+            }
+            ASSERT_TRUE(test.renamed < 0 ||
+                        journal.Write(std::wstring(staging.begin(), staging.end()).c_str()));
+            for (int rename = 0; rename < test.renamed && rename < 5; ++rename) {
+                ASSERT_TRUE(MoveFileA((Dest() + "\\" + renames[rename][0]).c_str(),
+                                      (Dest() + "\\" + renames[rename][1]).c_str()));
+            }
+            ASSERT_TRUE(!test.committed || journal.MarkCommitted());
+            if (test.renamed > 5) {
+                ASSERT_TRUE(DeleteFileA((staging + "\\journal").c_str()) &&
+                            DeleteFileA((staging + "\\0.old").c_str()));
+            }
+
+            char package[MAX_PATH] = {};
+            if (strcmp(next, "a damaged package") == 0) {
+                EXPECT_FALSE(CUnzipper::ExtractArchive(WriteArchive(damaged).c_str(), Dest().c_str()))
+                    << what;
+            } else {
+                EXPECT_TRUE(CUnzipper::RecoverInterruptedUpdate(Dest().c_str(), package)) << what;
+                EXPECT_STREQ(test.committed && test.renamed <= 5 ? "7.zip" : "", package) << what;
+            }
+            if (strcmp(next, "a good package") == 0) {
+                EXPECT_TRUE(CUnzipper::ExtractArchive(WriteArchive(good).c_str(), Dest().c_str())) << what;
+            }
+            CUnzipper::RemoveReplacedFiles(Dest().c_str());
+            std::vector<std::string> expected = {"data\\", "data\\last.txt", "first.txt"};
+            if (strcmp(test.product, "new") == 0) {
+                expected.insert(expected.begin(), "added.txt");
+            }
+            EXPECT_EQ(expected, ListTree(Dest())) << what;
+            for (int file = 0; file < 2; ++file) {
+                const std::string data = ReadWholeFile(Dest() + "\\" + targets[file]);
+                EXPECT_EQ(strcmp(next, "a good package") == 0 ? "8"
+                          : strcmp(test.product, "new") == 0  ? std::string("new ") + targets[file]
+                                                              : installed[file],
+                          data)
+                    << what;
+            }
+        }
+    }
+}
+
+// A journal in a folder that another user could have made or written moves nothing into the
+// product, nor one whose target is not an entry name the unpacker accepts. Wine reads a folder's
+// owner and DACL from its Unix owner and mode, so the folders are made by install(1).
+TEST_F(UnzipperTest, AJournalAnotherUserCouldHaveWrittenMovesNothing) {
+    const struct {
+        const char* what;
+        const char* made;  // install(1)'s options
+        const char* target;
+        bool moved;
+    } cases[] = {{"a folder as the starter makes it", "-d -m 0700", "vxagent.exe", true},
+                 {"another owner", "-d -o nobody -m 0700", "vxagent.exe", false},
+                 {"others may write", "-d -m 0777", "vxagent.exe", false},
+                 {"others may read", "-d -m 0755", "vxagent.exe", false},
+                 {"a target outside", "-d -m 0700", "..\\vxagent.exe", false}};
+    for (const auto& test : cases) {
+        const std::string dest = m_sandbox.Path("dest" + std::to_string(&test - cases));
+        const std::string staging = dest + "\\~vxstage";
+        const std::string agent = dest + "\\vxagent.exe";
+        ASSERT_TRUE(CUnzipper::EnsureFolderPath(dest.c_str()));
+        ASSERT_TRUE(WriteWholeFile(agent, "installed"));
+        ASSERT_TRUE(WriteWholeFile(m_sandbox.Path("vxagent.exe"), "installed"));
+        ASSERT_TRUE(RunOnUnixNames("/usr/bin/install", test.made, {staging}, true))
+            << test.what << " (as root)";
+        ASSERT_TRUE(WriteWholeFile(staging + "\\0.old", "planted"));
+        CUpdateJournal journal;
+        ASSERT_TRUE(journal.Begin(L"7.zip", 1));
+        WriteJournal(staging, 0, test.target, dest + "\\" + test.target, journal);
+        char package[MAX_PATH] = {};
+        EXPECT_TRUE(CUnzipper::RecoverInterruptedUpdate(dest.c_str(), package)) << test.what;
+        EXPECT_EQ(test.moved ? "planted" : "installed", ReadWholeFile(agent)) << test.what;
+        EXPECT_EQ("installed", ReadWholeFile(m_sandbox.Path("vxagent.exe"))) << test.what;
+    }
+}
+
+// Whether the file's DACL allows Everyone anything: Wine reads a DACL from the Unix mode bits, the
+// bits for others as an ACE for Everyone.
+bool AllowsEveryone(const std::string& path) {
+    CScopedHandle file(
+        CreateFileA(path.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    BYTE everyone[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof(everyone);
+    EXPECT_TRUE(file.IsValid() && CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size) &&
+                GetSecurityInfo(file.Get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                &dacl, nullptr, &descriptor) == ERROR_SUCCESS)
+        << path;
+    CScopedLocalBlock ownedDescriptor(descriptor);
+    for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        if (GetAce(dacl, index, &ace) &&
+            EqualSid(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart, everyone)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A file made in the staging folder keeps its DACL when moved into place: it gets the one a new file
+// in the destination inherits, not the staging folder's.
+TEST_F(UnzipperTest, PlacedFilesGetTheSecurityOfTheirDestination) {
+    for (const std::string mode : {"0755", "0700"}) {
+        const std::string dest = m_sandbox.Path("dest" + mode);
+        ASSERT_TRUE(RunOnUnixNames("/usr/bin/install", ("-d -m " + mode).c_str(), {dest}, true));
+        ASSERT_TRUE(Extract({StoredEntry("f.txt", "f")}, dest));
+        EXPECT_EQ(mode == "0755", AllowsEveryone(dest + "\\f.txt")) << mode;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "system/protected_folder.h"
+#include "system/folder_security.h"
 
 #include <aclapi.h>
 
@@ -18,7 +18,8 @@ bool MakeWellKnownSid(WELL_KNOWN_SID_TYPE type, CSidBuffer& sid) {
     return CreateWellKnownSid(type, nullptr, sid.Get(), &size) != FALSE;
 }
 
-// The run's token user, or its default owner: the user, or Administrators for an elevated member.
+// The run's token user, its default owner (the user, or Administrators for an elevated member) or its
+// primary group.
 bool ReadTokenSid(TOKEN_INFORMATION_CLASS kind, CSidBuffer& sid) {
     ZeroMemory(sid.bytes, sizeof(sid.bytes));
     HANDLE token = nullptr;
@@ -31,6 +32,7 @@ bool ReadTokenSid(TOKEN_INFORMATION_CLASS kind, CSidBuffer& sid) {
     if (!GetTokenInformation(token, kind, information, sizeof(information), &size)) {
         return false;
     }
+    // TOKEN_OWNER and TOKEN_PRIMARY_GROUP are a single SID pointer each.
     PSID found = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(information)->User.Sid
                                    : reinterpret_cast<TOKEN_OWNER*>(information)->Owner;
     return CopySid(sizeof(sid.bytes), sid.Get(), found) != FALSE;
@@ -106,5 +108,73 @@ bool IsProtectedAsMade(HANDLE folder) {
             return false;
         }
     }
+    return true;
+}
+
+bool CInheritedFileSecurity::Compute(const wchar_t* folder) {
+    m_attributes = {};
+    CScopedHandle held(CreateFileW(folder, READ_CONTROL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    PACL parent = nullptr;
+    PSECURITY_DESCRIPTOR parentDescriptor = nullptr;
+    if (!held.IsValid() || GetSecurityInfo(held.Get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, &parent, nullptr, &parentDescriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    CScopedLocalBlock ownedParent(parentDescriptor);
+    CSidBuffer owner;
+    CSidBuffer group;
+    CSidBuffer creatorOwner;
+    CSidBuffer creatorGroup;
+    if (parent == nullptr || !ReadTokenSid(TokenOwner, owner) || !ReadTokenSid(TokenPrimaryGroup, group) ||
+        !MakeWellKnownSid(WinCreatorOwnerSid, creatorOwner) ||
+        !MakeWellKnownSid(WinCreatorGroupSid, creatorGroup)) {
+        return false;
+    }
+    const DWORD size = sizeof(ACL) + parent->AceCount * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE);
+    m_pAcl.Reset(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
+    PACL acl = static_cast<PACL>(m_pAcl.Get());
+    if (acl == nullptr || !InitializeAcl(acl, size, ACL_REVISION)) {
+        return false;
+    }
+    GENERIC_MAPPING fileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                   FILE_ALL_ACCESS};
+    for (DWORD index = 0; index < parent->AceCount; ++index) {
+        void* ace = nullptr;
+        if (!GetAce(parent, index, &ace)) {
+            return false;
+        }
+        const ACE_HEADER* header = static_cast<ACE_HEADER*>(ace);
+        if ((header->AceFlags & OBJECT_INHERIT_ACE) == 0) {
+            continue;  // for the folder itself, or for folders only
+        }
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+            return false;
+        }
+        // Allowed and denied ACEs share their layout.
+        const ACCESS_ALLOWED_ACE* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        PSID sid = const_cast<DWORD*>(&entry->SidStart);
+        sid = EqualSid(sid, creatorOwner.Get())   ? owner.Get()
+              : EqualSid(sid, creatorGroup.Get()) ? group.Get()
+                                                  : sid;
+        DWORD mask = entry->Mask;
+        MapGenericMask(&mask, &fileMapping);
+        const BOOL added = header->AceType == ACCESS_ALLOWED_ACE_TYPE
+                               ? AddAccessAllowedAceEx(acl, ACL_REVISION, INHERITED_ACE, mask, sid)
+                               : AddAccessDeniedAceEx(acl, ACL_REVISION, INHERITED_ACE, mask, sid);
+        if (!added) {
+            return false;
+        }
+    }
+    // Marked as inherited, so that a change made to the folder later reaches the file as well.
+    if (!InitializeSecurityDescriptor(&m_descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&m_descriptor, TRUE, acl, FALSE) ||
+        !SetSecurityDescriptorControl(&m_descriptor, SE_DACL_AUTO_INHERITED, SE_DACL_AUTO_INHERITED)) {
+        return false;
+    }
+    m_attributes.nLength = sizeof(m_attributes);
+    m_attributes.lpSecurityDescriptor = &m_descriptor;
+    m_attributes.bInheritHandle = FALSE;
     return true;
 }

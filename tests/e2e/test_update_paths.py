@@ -88,16 +88,16 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
     def test_current_version_restarts_the_host_without_a_download(self):
         self.serve(version="1.0")
         folder = vxe2e.install_old_product("1.0")
-        # An earlier run was ended between the two renames of the host program: the installed one
-        # kept aside, the new one not yet in place. This run puts the installed one back first.
-        host = os.path.join(folder, "vxagent.exe")
+        # An earlier run was ended between the two renames of a companion program: the installed
+        # one kept aside, the new one not yet in place. This run puts the installed one back first.
+        companion = os.path.join(folder, "vxpanel.exe")
         before = vxe2e.tree_snapshot(folder, skip=("info.dat",))
         staging = os.path.join(folder, "~vxstage")
         os.mkdir(staging, 0o700)
-        os.rename(host, os.path.join(staging, "0.old"))
+        os.rename(companion, os.path.join(staging, "0.old"))
         with open(os.path.join(staging, "0"), "wb") as f:
             f.write(b"new, never placed")
-        target = "vxagent.exe".encode("utf-16-le")
+        target = "vxpanel.exe".encode("utf-16-le")
         name = "2.0.zip".encode("utf-16-le")
         record = struct.pack("<IIQQI", 0, 1, os.stat(os.path.join(staging, "0.old")).st_ino,
                              os.stat(os.path.join(staging, "0")).st_ino, len(target) // 2) + target

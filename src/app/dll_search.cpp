@@ -13,7 +13,7 @@ using PFN_SET_DEFAULT_DLL_DIRECTORIES = BOOL(WINAPI*)(DWORD);
 // The libraries the starter loads that not every supported Windows has on its KnownDLLs list,
 // and that would then be searched for in the program's folder first. The same list as
 // VX_DELAY_LOADED_DLLS in cmake/DelayLoad.cmake.
-const char* const kUnprotectedDlls[] = {"wininet.dll", "comctl32.dll"};
+const char* const kUnprotectedDlls[] = {"wininet.dll", "comctl32.dll", "bcrypt.dll"};
 
 void LoadFromSystemDirectory(const char* name) {
     char path[MAX_PATH] = {};

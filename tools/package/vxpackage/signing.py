@@ -61,6 +61,10 @@ def key_id(point):
     return hashlib.sha256(KEY_INFO_PREFIX + point).digest()[:8]
 
 
+def key_id_of_file(signature):
+    return signature[6:14]
+
+
 def signed_part(point, version, size, digest):
     """The signature file before r and s: what the signature covers."""
     text = version.encode("ascii")
@@ -85,6 +89,9 @@ def raw_signature(der):
 
 
 def _openssl(args, passphrase):
+    """Runs openssl; a passphrase goes through its standard input, never its command line."""
+    if passphrase:
+        args = [args[0], "-passin", "stdin", *args[1:]]
     result = subprocess.run(["openssl", *args], input=passphrase, capture_output=True)
     if result.returncode != 0:
         raise KeyError_("openssl " + args[0] + ": " + result.stderr.decode("utf-8", "replace").strip())
@@ -94,6 +101,8 @@ def _openssl(args, passphrase):
 def _passphrase(private_key):
     with open(private_key, encoding="ascii", errors="replace") as f:
         text = f.read()
+    if "BEGIN PUBLIC KEY" in text:
+        raise KeyError_(f"{private_key}: is a public key; sign with its private key")
     if "ENCRYPTED" not in text:
         return b""
     return (getpass.getpass(f"Pass phrase for {private_key}: ") + "\n").encode()
@@ -105,7 +114,7 @@ def sign_file(private_key, archive, version):
         passphrase = _passphrase(private_key)
     except OSError as e:
         raise KeyError_(f"{private_key}: {e.strerror}")
-    pem = _openssl(["pkey", "-in", private_key, "-pubout", "-passin", "stdin"], passphrase)
+    pem = _openssl(["pkey", "-in", private_key, "-pubout"], passphrase)
     point = public_point(pem.decode("ascii", "replace"), private_key)
     with open(archive, "rb") as f:
         data = f.read()
@@ -113,7 +122,7 @@ def sign_file(private_key, archive, version):
     with tempfile.NamedTemporaryFile() as signed:
         signed.write(head)
         signed.flush()
-        der = _openssl(["dgst", "-sha256", "-sign", private_key, "-passin", "stdin", signed.name], passphrase)
+        der = _openssl(["dgst", "-sha256", "-sign", private_key, signed.name], passphrase)
     return head + raw_signature(der)
 
 

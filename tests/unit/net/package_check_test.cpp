@@ -111,6 +111,7 @@ TEST_F(PackageCheckTest, OnlyTheSignedPackageOfThisVersionByACompiledInKeyPasses
         {"empty", [](CCheckCase& c) { c.signature.clear(); }, false},
         {"oversized", [](CCheckCase& c) { c.signature += '\0'; }, false},
         {"another version", [](CCheckCase& c) { c.version = "2.2"; }, false},
+        {"the empty version of a failed query", [](CCheckCase& c) { c.version = ""; }, false},
         {"signed for another version",
          [&](CCheckCase& c) { c.signature = m_first.SignatureFile("2.10", package); }, false},
         {"package a byte longer", [](CCheckCase& c) { c.package += 'x'; }, false},

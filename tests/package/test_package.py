@@ -193,7 +193,9 @@ class PackageToolTest(unittest.TestCase):
         self.assertEqual(0o600, os.stat(private).st_mode & 0o777)
         with open(private, "rb") as f:
             key_bytes = f.read()
-        self.assertEqual(1, support.run_package("--keygen", keys).returncode)
+        again = support.run_package("--keygen", keys)
+        self.assertEqual((1, f"refused: {private}: exists already; a key is never overwritten\n"),
+                         (again.returncode, again.stderr))
         with open(private, "rb") as f:
             self.assertEqual(key_bytes, f.read(), "an existing key was overwritten")
 

@@ -30,7 +30,8 @@ class KeyError_(ValueError):
 
 def public_point(pem_text, name):
     """The 64 bytes X and Y of a PEM "PUBLIC KEY" of the curve P-256."""
-    found = _PEM.search(pem_text)
+    # `openssl ecparam -genkey` writes the curve's parameters before the key.
+    found = next((b for b in _PEM.finditer(pem_text) if b.group(1) != "EC PARAMETERS"), None)
     if not found:
         raise KeyError_(f"{name}: no PEM block (expected a PUBLIC KEY as `openssl ec -pubout` writes it)")
     if "PRIVATE KEY" in found.group(1):

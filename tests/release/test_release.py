@@ -67,7 +67,7 @@ class ReleaseTest(unittest.TestCase):
         with open(self.first, "rb") as f:
             data = f.read()
         for key in self.keys:
-            self.assertIn(signing.read_public_point(key), data)
+            self.assertTrue(signing.read_public_point(key) in data, key)
         result = subprocess.run([os.path.join(SOURCE_DIR, "scripts", "release"), *HOSTS, "--out",
                                  os.path.join(self.tmp.name, "bad"), "--package-key", self.keys[0][:-4] + ".key"],
                                 capture_output=True, text=True)

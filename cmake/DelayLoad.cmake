@@ -4,12 +4,12 @@
 # it is loaded on the first call into it, by which time WinMain has restricted the search to the
 # system directory (src/app/dll_search.cpp).
 #
-# Each library below becomes an imported target of its plain name, so that linking `wininet` or
-# `comctl32` anywhere in this build links its delay-import library. The toolchain's ordinary import
-# library stays reachable as ${VX_IMPORT_LIBRARY_<name>} (the unhardened test fixture links it).
+# Each library below becomes an imported target of its plain name, so that linking `wininet`,
+# `comctl32` or `bcrypt` anywhere in this build links its delay-import library. The toolchain's
+# ordinary import library stays reachable as ${VX_IMPORT_LIBRARY_<name>} (the unhardened test fixture links it).
 #
 # Keep this list and kUnprotectedDlls in src/app/dll_search.cpp the same.
-set(VX_DELAY_LOADED_DLLS wininet.dll comctl32.dll)
+set(VX_DELAY_LOADED_DLLS wininet.dll comctl32.dll bcrypt.dll)
 
 # Made at configure time from the toolchain's import library: its stdcall symbols ("_Name@N")
 # become a .def file, and dlltool turns that into a delay-import library whose entries import the

@@ -20,6 +20,10 @@ a fresh wineserver (and with it a fresh desktop), and the runs with the window h
 in a first layout that mixed them, later runs' windows under the same wineserver at times began late
 or never, which made those runs look fast.
 
+The check's hash: beside raw100, in the same rotation, `vxdownload_bench.exe --hash` hashes 100 MB
+in the download's 4 KB blocks with CNG's SHA-256, as a starter built with package keys does while it
+writes the package; "hash" is that time, and "hash/inside" its share of the download's.
+
 The floor: raw100 is also fetched by vxdownload_floor.exe, a bare program that makes only the calls
 the download must make (the request, 4 KB InternetReadFile reads, WriteFile of each and one
 SendMessageA(PBM_SETPOS) per read to the bar of the same progress dialog on a thread of its own), in
@@ -137,6 +141,13 @@ class Bench:
             raise SystemExit(f"floor {name}: {output}")
         return {"floor": float(fields["seconds"]), "floor_wine": elapsed, "floor_sends": int(fields["sends"])}
 
+    def hash(self):
+        _, _, output, _ = run_measured(["wine", self.exe, "--hash"], self.work)
+        fields = dict(item.split("=") for item in output.split())
+        if fields.get("result") != "1":
+            raise SystemExit(f"hash: {output}")
+        return {"hash": float(fields["hash_seconds"])}
+
     def curl(self, name, unzip=False):
         clear(self.curl_folder)
         archive = os.path.join(self.curl_folder, name + ".zip")
@@ -160,7 +171,7 @@ class Bench:
             # beside the bare download.
             sides = [lambda: self.ours(name, expect_result="1" if unzip else "0"), lambda: self.curl(name, unzip)]
             if not unzip:
-                sides.append(lambda: self.floor(name))
+                sides += [lambda: self.floor(name), self.hash]
             shift = run % len(sides)
             row = {}
             for side in sides[shift:] + sides[:shift]:
@@ -250,7 +261,8 @@ def main():
             rows = bench.side_by_side("raw100", args.runs, unzip=False)
             fresh_wineserver()
             held_s = median(bench.held("raw100", args.runs), "inside")
-            curl_s, inside_s, wine_s, floor_s = (median(rows, k) for k in ("curl", "inside", "wine", "floor"))
+            curl_s, inside_s, wine_s, floor_s, hash_s = (median(rows, k)
+                                                         for k in ("curl", "inside", "wine", "floor", "hash"))
             print(f"download, 100 MB:  curl {curl_s:.3f}  floor {floor_s:.3f}  inside {inside_s:.3f}  "
                   f"wine {wine_s:.3f}  "
                   f"held {held_s:.3f}  inside/floor {inside_s / floor_s:.2f}  inside/curl {inside_s / curl_s:.1f}  "
@@ -258,7 +270,8 @@ def main():
                   f"floor sends {min(r['floor_sends'] for r in rows)}-{max(r['floor_sends'] for r in rows)}  "
                   f"held/curl {held_s / curl_s:.1f}  wine RSS {max(r['rss'] for r in rows) / 2**20:.1f} MB  "
                   f"peak WS {max(r['peak_ws'] for r in rows) / 2**20:.2f} MB  "
-                  f"window began by {max(r['window_init'] for r in rows):.2f}", flush=True)
+                  f"window began by {max(r['window_init'] for r in rows):.2f}  "
+                  f"hash {hash_s:.3f}  hash/inside {hash_s / inside_s:.3f}", flush=True)
 
         for name in ("pkg10", "pkg100", "pkg500"):
             if name not in wanted:

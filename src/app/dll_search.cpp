@@ -13,7 +13,11 @@ using PFN_SET_DEFAULT_DLL_DIRECTORIES = BOOL(WINAPI*)(DWORD);
 // The libraries the starter loads that not every supported Windows has on its KnownDLLs list,
 // and that would then be searched for in the program's folder first. The same list as
 // VX_DELAY_LOADED_DLLS in cmake/DelayLoad.cmake.
-const char* const kUnprotectedDlls[] = {"wininet.dll", "comctl32.dll"};
+const char* const kUnprotectedDlls[] = {"wininet.dll", "comctl32.dll", "bcrypt.dll"};
+// Loaded at once on every road: under Wine 8, schannel.dll, which WinINet's first TLS connection
+// brings in, finds its import bcrypt.dll through a search that still starts in the program's
+// folder. Loaded here by full path, it is taken as loaded.
+const char kTlsImport[] = "bcrypt.dll";
 
 void LoadFromSystemDirectory(const char* name) {
     char path[MAX_PATH] = {};
@@ -34,6 +38,7 @@ bool RestrictDllSearch() {
         reinterpret_cast<PFN_SET_DEFAULT_DLL_DIRECTORIES>(reinterpret_cast<void (*)()>(
             GetProcAddress(GetModuleHandleA("kernel32.dll"), g_setDefaultDllDirectoriesExport)));
     if (setDefaultDllDirectories != nullptr && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        LoadFromSystemDirectory(kTlsImport);
         return true;
     }
     for (const char* name : kUnprotectedDlls) {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/package_check.h"
+#include "net/server_queries.h"
 #include "system/scoped_handles.h"
 #include "ui/progress_handover.h"
 #include "ui/progress_window.h"
@@ -77,21 +79,14 @@ bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const ch
     char requestPath[256] = {};
     snprintf(requestPath, sizeof(requestPath), "/download/app/customer/%s", archiveName);
 
-    if (!client.m_http.OpenRequest(requestPath, true, nullptr, nullptr) ||
-        !client.m_http.SendRequest(nullptr, 0, nullptr, 0)) {
+    // A bad or missing signature is refused before the large download.
+    CPackageCheck check(g_packageKeys, g_packageKeyCount);
+    if (!check.FetchSignature(client, archiveName, serverVersion) ||
+        !RequestAnswer(client, requestPath, true)) {
         return false;
     }
     char buffer[kBlockSize + 1] = {};
     DWORD textLength = kHeaderTextLength;
-    if (!client.m_http.QueryInfo(HTTP_QUERY_STATUS_CODE, buffer, &textLength, nullptr)) {
-        return false;
-    }
-    buffer[kBlockSize] = '\0';
-    if (strncmp(buffer, "200", 3) != 0) {
-        return false;
-    }
-    memset(buffer, 0, sizeof(buffer));
-    textLength = kHeaderTextLength;
     DWORD declared = 0;
     const bool hasDeclaredLength =
         client.m_http.QueryInfo(HTTP_QUERY_CONTENT_LENGTH, buffer, &textLength, nullptr) &&
@@ -114,9 +109,11 @@ bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const ch
     CreateThread(nullptr, 0, ProgressThreadProc, &client, 0, &threadId);
 
     // A failed read or write, or a body shorter than declared, leaves the partial archive and the
-    // window as they are, and nothing is unpacked.
+    // window as they are, and nothing is unpacked. A package that fails its check is refused as a
+    // damaged one: deleted, and its window closed.
     DWORD received = 0;
     DWORD count = 0;
+    bool intact = true;
     do {
         if (!client.m_http.Read(buffer, kBlockSize, &count)) {
             return false;
@@ -126,17 +123,19 @@ bool DownloadPackage(CUpdaterClient& client, const char* serverVersion, const ch
             return false;
         }
         received += count;
+        intact = check.Add(buffer, count);
         SendProgressPosition(client, ProgressPercentage(received, hasDeclaredLength, declared, count == 0));
-    } while (count != 0);
-    archive.Close();
-    if (hasDeclaredLength && received != declared) {
+    } while (count != 0 && intact);
+    intact = check.Finish(archive, archiveName) && intact;
+    if (intact && hasDeclaredLength && received != declared) {
         return false;
     }
 
     char archivePath[MAX_PATH] = {};
     const int pathLength = snprintf(archivePath, sizeof(archivePath), "%s\\%s", workingFolder, archiveName);
-    const bool unpacked = pathLength > 0 && pathLength < static_cast<int>(sizeof(archivePath)) &&
+    const bool unpacked = intact && pathLength > 0 && pathLength < static_cast<int>(sizeof(archivePath)) &&
                           CUnzipper::ExtractArchive(archivePath, "./");
+    check.Release();
     DeleteFileA(archiveName);
     RequestProgressClose(client);
     return unpacked;

@@ -1,5 +1,6 @@
 // Downloads the package named after the server's version into the working folder while the
-// progress window runs, unpacks it there and deletes the archive.
+// progress window runs, unpacks it there and deletes the archive. A build with the vendor's keys
+// installs only a package whose signature file checks (net/package_check.h).
 #pragma once
 
 #include "net/http_connection.h"

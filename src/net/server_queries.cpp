@@ -13,8 +13,7 @@ const size_t kMaxVersionLength = 9;
 
 }  // namespace
 
-bool FetchShortAnswer(CUpdaterClient& client, const char* path, bool secure, char* body, DWORD bodyCapacity) {
-    memset(body, 0, bodyCapacity);
+bool RequestAnswer(CUpdaterClient& client, const char* path, bool secure) {
     if (!client.m_http.OpenRequest(path, secure, nullptr, nullptr) ||
         !client.m_http.SendRequest(nullptr, 0, nullptr, 0)) {
         return false;
@@ -25,7 +24,12 @@ bool FetchShortAnswer(CUpdaterClient& client, const char* path, bool secure, cha
         return false;
     }
     status[sizeof(status) - 1] = '\0';
-    if (strncmp(status, "200", 3) != 0) {
+    return strncmp(status, "200", 3) == 0;
+}
+
+bool FetchShortAnswer(CUpdaterClient& client, const char* path, bool secure, char* body, DWORD bodyCapacity) {
+    memset(body, 0, bodyCapacity);
+    if (!RequestAnswer(client, path, secure)) {
         return false;
     }
     // One read is the whole of these short answers; the last byte stays the terminator.
@@ -68,4 +72,30 @@ bool IsVersionCurrent(CUpdaterClient& client, const char* installedVersion, char
     }
     memcpy(serverVersionOut, body, sizeof(serverVersionOut));
     return strcmp(installedVersion, serverVersionOut) == 0;
+}
+
+bool FetchSignatureFile(CUpdaterClient& client, const char* archiveName, BYTE* body, DWORD capacity,
+                        DWORD& length) {
+    char path[256] = {};
+    snprintf(path, sizeof(path), "/download/app/customer/%s.sig", archiveName);
+    length = 0;
+    if (!RequestAnswer(client, path, true)) {
+        return false;
+    }
+    // Read until the body ends; a file longer than capacity fails as soon as its excess arrives.
+    for (;;) {
+        BYTE block[512] = {};
+        DWORD read = 0;
+        if (!client.m_http.Read(block, sizeof(block), &read)) {
+            return false;
+        }
+        if (read == 0) {
+            return true;
+        }
+        if (read > capacity - length) {
+            return false;
+        }
+        memcpy(body + length, block, read);
+        length += read;
+    }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <wininet.h>
 
 template <typename THandle, typename TTraits>
@@ -86,3 +87,24 @@ struct CMemoryDcTraits {
     static void Release(HDC h) { DeleteDC(h); }
 };
 using CScopedMemoryDc = CScopedResource<HDC, CMemoryDcTraits>;
+
+struct CAlgorithmProviderTraits {
+    static BCRYPT_ALG_HANDLE Empty() { return nullptr; }
+    static bool IsValid(BCRYPT_ALG_HANDLE h) { return h != nullptr; }
+    static void Release(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+using CScopedAlgorithmProvider = CScopedResource<BCRYPT_ALG_HANDLE, CAlgorithmProviderTraits>;
+
+struct CCngHashTraits {
+    static BCRYPT_HASH_HANDLE Empty() { return nullptr; }
+    static bool IsValid(BCRYPT_HASH_HANDLE h) { return h != nullptr; }
+    static void Release(BCRYPT_HASH_HANDLE h) { BCryptDestroyHash(h); }
+};
+using CScopedCngHash = CScopedResource<BCRYPT_HASH_HANDLE, CCngHashTraits>;
+
+struct CCngKeyTraits {
+    static BCRYPT_KEY_HANDLE Empty() { return nullptr; }
+    static bool IsValid(BCRYPT_KEY_HANDLE h) { return h != nullptr; }
+    static void Release(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
+};
+using CScopedCngKey = CScopedResource<BCRYPT_KEY_HANDLE, CCngKeyTraits>;

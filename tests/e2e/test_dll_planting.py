@@ -11,7 +11,7 @@ import struct
 import vxe2e
 
 # The DLLs the starter loads that not every supported Windows protects (src/app/dll_search.cpp).
-UNPROTECTED_DLLS = ["wininet.dll", "comctl32.dll"]
+UNPROTECTED_DLLS = ["wininet.dll", "comctl32.dll", "bcrypt.dll"]
 # DLLs on the KnownDLLs list of every Windows from 7 on: loaded from the system directory, and
 # with them the DLLs they import, whatever lies beside the program. The only ones the starter may
 # import the ordinary way, as those are loaded before WinMain can restrict the search.

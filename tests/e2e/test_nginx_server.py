@@ -4,6 +4,7 @@ bed without its own servers (vxrun --no-servers), so nginx has the ports 80, 443
 import glob
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -94,8 +95,11 @@ class NginxServerTest(vxe2e.PackageTestCase):
             with open(os.path.join(source, name), "wb") as f:
                 f.write(data)
         self.published = os.path.join(self.scratch, "published")
+        # Signed with the key of the build tree's keyed starter, which the backup server's run uses.
         subprocess.run([sys.executable, os.path.join(vxe2e.SOURCE_DIR, "scripts", "package"), source, "2.1",
-                        "--out", self.published], check=True, stdout=subprocess.DEVNULL)
+                        "--out", self.published, "--sign", os.path.join(vxe2e.BUILD_DIR, "tests", "e2e",
+                                                                         "package-key", "package-private.pem")],
+                       check=True, stdout=subprocess.DEVNULL)
         self.set_probe_answer("1")
         with open(os.path.join(self.published, "refused-codes.txt"), "w") as f:
             f.write(f"999\n{REFUSED_CODE}\n")
@@ -111,8 +115,10 @@ class NginxServerTest(vxe2e.PackageTestCase):
         with open(os.path.join(self.published, "server.html"), "w", newline="") as f:
             f.write(answer)
 
-    def run_update(self, backup=False):
-        starter = self.start_starter()
+    def run_update(self, backup=False, program=vxe2e.STARTER):
+        starter = self.new_starter()
+        shutil.copy2(program, starter.path)
+        starter.start()
         self.enter_code(REFUSED_CODE)
         self.assertTrue(vxe2e.wait_until(
             lambda: self.ui("text", vxe2e.ENGLISH_CAPTION, "1004") == "Invalid access code", 30))
@@ -123,10 +129,12 @@ class NginxServerTest(vxe2e.PackageTestCase):
                         f"the host program was not started: {vxe2e.host_verbs(backup)}")
         self.assertTrue(vxe2e.wait_until(starter.gone, 60), "the program file was not removed")
 
-    def assert_update_served(self, port, backup=False):
+    def assert_update_served(self, port, backup=False, signed=False):
         package_size = os.path.getsize(os.path.join(self.published, "2.1.zip"))
+        signature = [(port, PACKAGE.format("2.1") + ".sig", 200,
+                      os.path.getsize(os.path.join(self.published, "2.1.zip.sig")))] if signed else []
         expected = [(80, "/server.html", 200, 1), (port, CHECK.format(REFUSED_CODE), 200, 5),
-                    (port, CHECK.format(GOOD_CODE), 200, 2), (port, VERSION, 200, 3),
+                    (port, CHECK.format(GOOD_CODE), 200, 2), (port, VERSION, 200, 3), *signature,
                     (port, PACKAGE.format("2.1"), 200, package_size)]
         requests = self.serve.requests()
         self.assertEqual(expected, [(r[0], r[1], r[3], r[4]) for r in requests])
@@ -146,11 +154,11 @@ class NginxServerTest(vxe2e.PackageTestCase):
         self.run_update()
         self.assert_update_served(servers_mod.PRIMARY_PORT)
 
-    def test_probe_answer_2_selects_the_backup_server(self):
+    def test_probe_answer_2_selects_the_backup_server_and_a_keyed_starter_gets_the_signature(self):
         self.set_probe_answer("2")
         vxe2e.install_old_product("1.0", backup=True)
-        self.run_update(backup=True)
-        self.assert_update_served(servers_mod.BACKUP_PORT, backup=True)
+        self.run_update(backup=True, program=os.path.join(vxe2e.BUILD_DIR, "tests", "e2e", "vxstarter_keyed.exe"))
+        self.assert_update_served(servers_mod.BACKUP_PORT, backup=True, signed=True)
         self.assertFalse(os.path.exists(vxe2e.working_folder()))
 
     def test_tls_1_2_with_windows_7_suites_connects_and_tls_1_1_does_not(self):

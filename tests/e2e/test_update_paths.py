@@ -14,11 +14,15 @@ CHECK = "/admin/system/check_code.php"
 VERSION = "/download/app/customer/version.php"
 PACKAGE = "/download/app/customer/{}.zip"
 MEMBER_VERBS = ["-stop", "-remove", "-install", "-start"]
+# A starter built with a package key of the build tree's own (tests/e2e/CMakeLists.txt).
+KEYED_STARTER = os.path.join(vxe2e.BUILD_DIR, "tests", "e2e", "vxstarter_keyed.exe")
+BUILD_KEY = os.path.join(vxe2e.BUILD_DIR, "tests", "e2e", "package-key", "package-private.pem")
 
 
 class UpdatePathsTest(vxe2e.PackageTestCase):
-    def serve(self, version="2.0", probe="1", port=443, version_answer=None, package=None, down=(), redirect=None):
-        """redirect (path, target port, status) redirects path to target, where every request is answered as on
+    def serve(self, version="2.0", probe="1", port=443, version_answer=None, package=None, down=(), redirect=None,
+              signature=None):
+        """signature: the file served as the package's signature file. redirect (path, target port, status) redirects path to target, where every request is answered as on
         port: Wine keeps the connection pointed at a redirect's target for the requests after it."""
         routes = {
             "80 /server.html": {"body": probe},
@@ -27,6 +31,8 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
             f"{port} {VERSION}": version_answer or {"body": version},
             f"{port} {PACKAGE.format(version)}": package or {"body_file": self.package_path},
         }
+        if signature:
+            routes[f"{port} {PACKAGE.format(version)}.sig"] = {"body_file": signature}
         if redirect:
             path, target, status = redirect
             routes.update({f"{target} {key.split(' ', 1)[1]}": answer for key, answer in routes.items()
@@ -162,6 +168,40 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
         self.assertEqual(vxe2e.windows_path(os.path.join(vxe2e.working_folder(), "vxagent.exe")).lower(),
                          vxe2e.host_records()[-1]["path"].lower())
+
+    def test_a_starter_built_with_a_key_installs_only_a_package_signed_with_it(self):
+        tool = os.path.join(vxe2e.SOURCE_DIR, "scripts", "package")
+        source = os.path.join(self.scratch, "release")
+        for name, data in self.package_files.items():
+            os.makedirs(os.path.dirname(os.path.join(source, name)), exist_ok=True)
+            with open(os.path.join(source, name), "wb") as f:
+                f.write(data)
+        other_key = os.path.join(self.scratch, "other", "package-private.pem")
+        subprocess.run([sys.executable, tool, "--keygen", os.path.dirname(other_key)], check=True,
+                       stdout=subprocess.DEVNULL)
+        folder = vxe2e.install_old_product("1.0")
+        before = vxe2e.tree_snapshot(folder, skip=("info.dat", "standin.log"))
+        signature = PACKAGE.format("2.1") + ".sig"
+        for key in (None, other_key, BUILD_KEY):  # unsigned, signed with another key, with the build's
+            published = os.path.join(self.scratch, os.path.basename(os.path.dirname(key or "/unsigned/")))
+            subprocess.run([sys.executable, tool, source, "2.1", "--out", published, *(["--sign", key] if key else [])],
+                           check=True, stdout=subprocess.DEVNULL)
+            self.serve(version="2.1", package={"body_file": os.path.join(published, "2.1.zip")},
+                       signature=key and os.path.join(published, "2.1.zip.sig"))
+            self.servers.clear_log()
+            starter = self.new_starter()
+            shutil.copy2(KEYED_STARTER, starter.path)
+            self.run_update(starter=starter)
+            vxe2e.end_programs()
+            if key != BUILD_KEY:
+                self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
+                                      (443, signature)])
+                self.assertEqual("1.0", vxe2e.read_info()["version"], key)
+                self.assertEqual(before, vxe2e.tree_snapshot(folder, skip=("info.dat", "standin.log")), key)
+        self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
+                              (443, signature), (443, PACKAGE.format("2.1"))])
+        self.assert_package_installed()
+        self.assertEqual("2.1", vxe2e.read_info()["version"])
 
     def test_probe_selects_the_backup_server_and_folder(self):
         self.serve(version="2.0", probe="2", port=8080)

@@ -1,6 +1,8 @@
 """scripts/package without Wine: the name rules against the shared table, every refusal, the bytes
 and fields of the package and of version.txt."""
+import hashlib
 import os
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -9,7 +11,7 @@ import zipfile
 import package_support as support
 
 sys.path.insert(0, os.path.join(support.SOURCE_DIR, "tools", "package"))
-from vxpackage import rules  # noqa: E402
+from vxpackage import rules, signing  # noqa: E402
 
 
 def creatable(name):
@@ -182,6 +184,61 @@ class PackageToolTest(unittest.TestCase):
         self.assertEqual(0, result.returncode, result.stderr)
         self.assertIn("warning: vxagent.exe is not at the root", result.stderr)
 
+    def test_keygen_sign_and_the_build_s_key_check(self):
+        keys = os.path.join(self.tmp, "keys")
+        made = support.run_package("--keygen", keys)
+        private, public = (os.path.join(keys, f"package-{k}.pem") for k in ("private", "public"))
+        self.assertEqual(0, made.returncode, made.stderr)
+        self.assertIn(f"--package-key {public}", made.stdout)
+        self.assertEqual(0o600, os.stat(private).st_mode & 0o777)
+        with open(private, "rb") as f:
+            key_bytes = f.read()
+        again = support.run_package("--keygen", keys)
+        self.assertEqual((1, f"refused: {private}: exists already; a key is never overwritten\n"),
+                         (again.returncode, again.stderr))
+        with open(private, "rb") as f:
+            self.assertEqual(key_bytes, f.read(), "an existing key was overwritten")
+
+        support.make_tree(self.source, {"vxagent.exe": b"MZ"})
+        encrypted = os.path.join(self.tmp, "encrypted.pem")
+        subprocess.run(["openssl", "pkey", "-in", private, "-aes256", "-passout", "pass:word", "-out", encrypted],
+                       check=True)
+        for key, stdin in ((private, None), (encrypted, "word\n")):
+            result = subprocess.run([sys.executable, support.PACKAGE, self.source, "2.0", "--out", self.out,
+                                     "--sign", key], input=stdin, capture_output=True, text=True)
+            self.assertEqual(0, result.returncode, result.stderr)
+            with open(os.path.join(self.out, "2.0.zip"), "rb") as f:
+                archive = f.read()
+            with open(os.path.join(self.out, "2.0.zip.sig"), "rb") as f:
+                signature = f.read()
+            point = signing.read_public_point(public)
+            head = b"VXSG\1\0" + hashlib.sha256(signing.KEY_INFO_PREFIX + point).digest()[:8] + b"\x032.0"
+            self.assertEqual(head + len(archive).to_bytes(4, "little") + hashlib.sha256(archive).digest(),
+                             signature[:-64])
+            # openssl itself verifies r and s, turned back into DER.
+            r, s = (int.from_bytes(v, "big").to_bytes(33, "big").lstrip(b"\0") for v in (signature[-64:-32],
+                                                                                      signature[-32:]))
+            r, s = (b"\0" + v if v[0] & 0x80 else v for v in (r, s))
+            der = b"\x30" + bytes([len(r) + len(s) + 4, 2, len(r)]) + r + bytes([2, len(s)]) + s
+            for name, data in (("signed", signature[:-64]), ("der", der)):
+                with open(os.path.join(self.tmp, name), "wb") as f:
+                    f.write(data)
+            checked = subprocess.run(["openssl", "dgst", "-sha256", "-verify", public, "-signature",
+                                      os.path.join(self.tmp, "der"), os.path.join(self.tmp, "signed")],
+                                     capture_output=True, text=True)
+            self.assertEqual("Verified OK", checked.stdout.strip(), key)
+
+        # What the build compiles in, and the line that stops it for a file that is no such key.
+        p384 = os.path.join(self.tmp, "p384.pem")
+        subprocess.run(f"openssl ecparam -genkey -name secp384r1 | openssl ec -pubout -out {p384}", shell=True,
+                       check=True, capture_output=True)
+        for path, problem in ((public, None), (private, "is a private key"), (p384, "not an uncompressed ECDSA P-256"),
+                              (os.path.join(self.source, "vxagent.exe"), "no PEM block")):
+            result = subprocess.run([sys.executable, signing.__file__, path], capture_output=True, text=True)
+            self.assertEqual(problem is None, result.returncode == 0, result.stderr)
+            self.assertIn(problem or "0x", result.stdout + result.stderr)
+        self.out = os.path.join(self.tmp, "none")
+        self.assert_refused(self.package("--sign", public, version="2.1"), f"{public}: is a public key")
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -19,14 +19,14 @@ class PackageVerifyTest(unittest.TestCase):
     def tearDown(self):
         self._tmp.cleanup()
 
-    def make_package(self, files):
+    def make_package(self, files, *extra):
         support.make_tree(self.source, files)
-        result = support.run_package(self.source, "3.1", "--out", self.out, "--tz", ZONE)
+        result = support.run_package(self.source, "3.1", "--out", self.out, "--tz", ZONE, *extra)
         self.assertEqual(0, result.returncode, result.stderr)
         return os.path.join(self.out, "3.1.zip")
 
-    def verify(self, archive):
-        return support.run_package("--verify", archive, self.source, "--tz", ZONE)
+    def verify(self, archive, *extra):
+        return support.run_package("--verify", archive, self.source, "--tz", ZONE, *extra)
 
     def assert_verified(self, result, count):
         self.assertEqual(0, result.returncode, result.stdout + result.stderr)
@@ -55,6 +55,19 @@ class PackageVerifyTest(unittest.TestCase):
                               "time differs: data/a.txt: 2024-05-17 10:20:30 UTC instead of 2024-05-17 10:20:32 UTC",
                               "missing: data/new.txt", "not in the source: data/b.txt"],
                              sorted(lines, key=lambda l: ("bytes" not in l, "time" not in l, l)), code_page)
+
+    def test_signature_is_checked_by_the_starter_s_check_with_the_key_given(self):
+        for name in ("vendor", "other"):
+            self.assertEqual(0, support.run_package("--keygen", os.path.join(self._tmp.name, name)).returncode)
+        vendor, other = (os.path.join(self._tmp.name, name, "package-public.pem") for name in ("vendor", "other"))
+        archive = self.make_package({"vxagent.exe": b"MZ"}, "--sign",
+                                    os.path.join(self._tmp.name, "vendor", "package-private.pem"))
+        good = self.verify(archive, "--package-key", vendor)
+        self.assert_verified(good, 1)
+        self.assertIn(f"the starter's check accepts {archive}.sig with {vendor}", good.stdout)
+        refused = self.verify(archive, "--package-key", other)
+        self.assertEqual(1, refused.returncode, refused.stdout)
+        self.assertIn(f"the starter's check refused the signature with {other}: code pages", refused.stdout)
 
 
 if __name__ == "__main__":

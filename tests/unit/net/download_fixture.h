@@ -42,12 +42,13 @@ protected:
     std::string WorkingPath(const std::string& relative) const { return m_folder->Path(relative); }
     std::vector<std::string> WorkingTree() const { return ListTree(m_folder->Root()); }
 
+    // Writes bytes into the run's folder; the path as the servers see it.
+    std::string ServedFile(const std::string& bytes);
+
     std::unique_ptr<CSandbox> m_folder;
     std::unique_ptr<CProgressObserver> m_observer;
 
 private:
-    std::string ServedFile(const std::string& bytes);
-
     char m_previousFolder[MAX_PATH] = {};
     int m_servedFiles = 0;
     size_t m_windowsStarted = 0;

@@ -1,6 +1,7 @@
 """scripts/package --verify: unpacks a package with the starter's own unpacker (vxunpack.exe, built
 with the test build) under Wine, once with the Japanese code page 932 and once with the Western 1252,
-and compares every file with the source folder: names, bytes and times.
+and compares every file with the source folder: names, bytes and times. Given a public key, each run
+first makes the starter's own check of the package's signature file with it.
 
 Wine takes a process's code pages and time zone from its Unix locale and TZ, so one prefix serves
 both settings. The package is unpacked into a folder whose path is as long as the longer working
@@ -13,7 +14,7 @@ import shutil
 import subprocess
 import tempfile
 
-from . import source, zipwriter
+from . import signing, source, zipwriter
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 SETTINGS = [  # (code page, the locale that gives it)
@@ -40,7 +41,7 @@ def _windows_path(path, prefix):
     return "Z:" + path.replace("/", "\\")
 
 
-def _run_unpacker(unpacker, archive, folder, prefix, locale, tz_name):
+def _run_unpacker(unpacker, archive, folder, prefix, locale, tz_name, signature_check):
     env = dict(os.environ, WINEPREFIX=prefix, LANG=locale, LC_ALL=locale, WINEDEBUG="-all",
                WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
     if tz_name:
@@ -48,7 +49,8 @@ def _run_unpacker(unpacker, archive, folder, prefix, locale, tz_name):
     # Output through a file, not a pipe: a wineserver started by this run would inherit a pipe and
     # keep it open.
     with tempfile.TemporaryFile() as out:
-        result = subprocess.run(["wine", unpacker, _windows_path(archive, prefix), _windows_path(folder, prefix)],
+        result = subprocess.run(["wine", unpacker, _windows_path(archive, prefix), _windows_path(folder, prefix),
+                                 *signature_check],
                                 env=env, stdout=out, stderr=subprocess.STDOUT, timeout=600)
         out.seek(0)
         return result.returncode, out.read().decode("utf-8", "replace")
@@ -94,7 +96,7 @@ def _utc(seconds):
     return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
 
 
-def verify(archive, source_dir, tz_name, zone):
+def verify(archive, source_dir, tz_name, zone, public_key=None):
     unpacker = _unpacker()
     if not os.path.isfile(unpacker):
         print(f"verify: {unpacker} is missing; build it with: cmake --preset test && "
@@ -103,6 +105,17 @@ def verify(archive, source_dir, tz_name, zone):
     if not os.path.isfile(archive) or not os.path.isdir(source_dir):
         print(f"verify: {archive} must be an archive and {source_dir} a folder")
         return 2
+    signature_check = []
+    if public_key:
+        try:
+            point = signing.read_public_point(public_key)
+        except signing.KeyError_ as e:
+            print(f"verify: {e}")
+            return 2
+        if not os.path.isfile(archive + ".sig") or not os.path.basename(archive).endswith(".zip"):
+            print(f"verify: {archive}.sig is missing (scripts/package --sign writes it)")
+            return 2
+        signature_check = [os.path.basename(archive)[:-4], point.hex()]
     entries, _, _ = source.scan(source_dir)
     prefix = _prefix()
     os.makedirs(os.path.join(prefix, "drive_c"), exist_ok=True)
@@ -112,16 +125,21 @@ def verify(archive, source_dir, tz_name, zone):
         os.makedirs(root)
         copy = os.path.join(root, "package.zip")
         shutil.copyfile(archive, copy)
+        if signature_check:
+            shutil.copyfile(archive + ".sig", copy + ".sig")
+            signature_check.insert(0, _windows_path(copy + ".sig", prefix))
         for code_page, locale in SETTINGS:
             name = f"unpacked-{code_page}"
             folder = os.path.join(root, name.ljust(_WORKING_FOLDER_LENGTH - len(_windows_path(root, prefix)) - 1, "_"))
-            code, output = _run_unpacker(unpacker, copy, folder, prefix, locale, tz_name)
+            code, output = _run_unpacker(unpacker, copy, folder, prefix, locale, tz_name, signature_check)
             label = f"code page {code_page} (LANG={locale})"
             problems = []
             if f"ANSI {code_page}," not in output:
                 problems.append(f"the run did not get code page {code_page}: is the locale {locale} installed? "
                                 f"{output.strip()}")
-            if code != 0:
+            if signature_check and "signature: good" not in output:
+                problems.append(f"the starter's check refused the signature with {public_key}: {output.strip()}")
+            elif code != 0:
                 problems.append(f"the starter's unpacker refused the package (exit {code}): {output.strip()}")
             problems.extend(compare(folder, entries, zone))
             if problems:
@@ -132,5 +150,7 @@ def verify(archive, source_dir, tz_name, zone):
                 print(f"{label}: {len(entries)} files unpacked equal to the source in names, bytes and times")
     finally:
         shutil.rmtree(root, ignore_errors=True)
+    if signature_check and not failed:
+        print(f"verify: the starter's check accepts {archive}.sig with {public_key}")
     print("verify: " + ("FAILED: customers would not get these files" if failed else "the package installs as built"))
     return 1 if failed else 0

@@ -91,25 +91,30 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
             self.assertEqual(info_before, f.read())
         self.assertFalse(os.path.exists(starter.folder), "the program's empty folder was left")
 
+    def leave_update_of_a_companion(self, folder, committed):
+        """The staging folder and journal of an update of vxpanel.exe to 2.0 that an ended run left:
+        the installed file kept aside, and the new one placed only once the update is committed."""
+        staging = os.path.join(folder, "~vxstage")
+        os.mkdir(staging, 0o700)
+        os.rename(os.path.join(folder, "vxpanel.exe"), os.path.join(staging, "0.old"))
+        with open(os.path.join(staging, "0"), "wb") as f:
+            f.write(b"new panel")
+        target, name = "vxpanel.exe".encode("utf-16-le"), "2.0.zip".encode("utf-16-le")
+        record = struct.pack("<IIQQI", 0, 1, os.stat(os.path.join(staging, "0.old")).st_ino,
+                             os.stat(os.path.join(staging, "0")).st_ino, len(target) // 2) + target
+        with open(os.path.join(staging, "journal"), "wb") as f:
+            f.write(struct.pack("<4sIIII", b"VXJ1", int(committed), 1, 20 + len(name) + len(record), len(name) // 2)
+                    + name + record)
+        if committed:
+            os.rename(os.path.join(staging, "0"), os.path.join(folder, "vxpanel.exe"))
+
     def test_current_version_restarts_the_host_without_a_download(self):
         self.serve(version="1.0")
         folder = vxe2e.install_old_product("1.0")
         # An earlier run was ended between the two renames of a companion program: the installed
         # one kept aside, the new one not yet in place. This run puts the installed one back first.
-        companion = os.path.join(folder, "vxpanel.exe")
         before = vxe2e.tree_snapshot(folder, skip=("info.dat",))
-        staging = os.path.join(folder, "~vxstage")
-        os.mkdir(staging, 0o700)
-        os.rename(companion, os.path.join(staging, "0.old"))
-        with open(os.path.join(staging, "0"), "wb") as f:
-            f.write(b"new, never placed")
-        target = "vxpanel.exe".encode("utf-16-le")
-        name = "2.0.zip".encode("utf-16-le")
-        record = struct.pack("<IIQQI", 0, 1, os.stat(os.path.join(staging, "0.old")).st_ino,
-                             os.stat(os.path.join(staging, "0")).st_ino, len(target) // 2) + target
-        size = 20 + len(name) + len(record)
-        with open(os.path.join(staging, "journal"), "wb") as f:
-            f.write(struct.pack("<4sIIII", b"VXJ1", 0, 1, size, len(name) // 2) + name + record)
+        self.leave_update_of_a_companion(folder, committed=False)
 
         self.run_update()
 
@@ -235,14 +240,19 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         self.assert_host_left_alone()
 
     def test_failed_version_query_still_asks_for_the_package_and_keeps_the_version(self):
-        vxe2e.install_old_product("1.0")
+        folder = vxe2e.install_old_product("1.0")
         self.serve(version_answer={"status": 500, "body": "oops"})
+        # An earlier run had put every file of 2.0 in place but was ended before it recorded 2.0.
+        self.leave_update_of_a_companion(folder, committed=True)
 
         self.run_update()
 
         self.assert_requests([(80, "/server.html"), (443, f"{CHECK}?code={GOOD_CODE}"), (443, VERSION),
                               (443, PACKAGE.format(""))])
-        self.assertEqual("1.0", vxe2e.read_info()["version"])
+        self.assertEqual("2.0", vxe2e.read_info()["version"])
+        with open(os.path.join(folder, "vxpanel.exe"), "rb") as f:
+            self.assertEqual(b"new panel", f.read())
+        self.assertFalse(os.path.exists(os.path.join(folder, "~vxstage")), "the replaced file was left")
         self.assertEqual(MEMBER_VERBS, vxe2e.host_verbs())
 
     def test_cut_download_keeps_the_version_and_the_next_run_downloads_again(self):

@@ -162,10 +162,15 @@ bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[M
 
 bool ReadFileIdentity(HANDLE file, ULONGLONG& id) {
     // The file's index as GetFileInformationByHandle gives it, without the volume query that call
-    // adds (under Wine about a millisecond a file).
+    // adds (under Wine about a millisecond a file). ntdll is in every process from its start: it is
+    // looked up, never loaded, and not imported.
+    typedef NTSTATUS(NTAPI * QueryInformationFile)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                   FILE_INFORMATION_CLASS);
+    const QueryInformationFile query = reinterpret_cast<QueryInformationFile>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
     IO_STATUS_BLOCK status = {};
     LARGE_INTEGER index = {};
-    if (NtQueryInformationFile(file, &status, &index, sizeof(index), FileInternalInformation) != 0) {
+    if (query == nullptr || query(file, &status, &index, sizeof(index), FileInternalInformation) != 0) {
         return false;
     }
     id = static_cast<ULONGLONG>(index.QuadPart);

@@ -68,9 +68,13 @@ bool IdentityAt(const wchar_t* path, CSharingDeadline& deadline, bool& found, UL
 // False when the existing file at path has another long name than path's last component: the 8.3
 // alias of a file that an earlier entry may have placed (VXCOUR~1.EXE for vxcourier.exe).
 bool IsNamedAsWritten(const wchar_t* path) {
+    // Every alias the file system makes holds a tilde; GetLongPathNameW searches each level.
+    const wchar_t* written = wcsrchr(path, L'\\');
+    if (written != nullptr && wcschr(written, L'~') == nullptr) {
+        return true;
+    }
     wchar_t longPath[MAX_PATH] = {};
     const DWORD length = GetLongPathNameW(path, longPath, MAX_PATH);
-    const wchar_t* written = wcsrchr(path, L'\\');
     const wchar_t* found = wcsrchr(longPath, L'\\');
     return length > 0 && length < MAX_PATH && written != nullptr && found != nullptr &&
            CompareStringOrdinal(written, -1, found, -1, TRUE) == CSTR_EQUAL;

@@ -226,24 +226,25 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
         if (!journal.Entry(position, entry) || !ComposePath(destination, entry.target, target) ||
             !ComposeStagedPaths(staging.Path(), entry.index, staged, old) ||
             !PlaceFile(staged, target, old, entry, deadline)) {
-            return RollBack(destination, staging, journal, list);
+            RollBack(destination, staging, journal, list);
+            return false;
         }
     }
     if (!journal.MarkCommitted()) {
-        return RollBack(destination, staging, journal, list);
+        RollBack(destination, staging, journal, list);
+        return false;
     }
     staging.Keep();  // the replaced files stay aside until the version is recorded
     return true;
 }
 
-bool CUnzipper::RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
+void CUnzipper::RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
                          const CStagedEntry* entries) {
     if (!RollBackPlacement(destination, staging.Path(), journal)) {
         staging.Keep();  // for the next run to finish
-        return false;
+        return;
     }
     RemoveMadeFolders(destination, journal, entries);
-    return false;
 }
 
 void CUnzipper::RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,

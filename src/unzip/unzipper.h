@@ -82,9 +82,9 @@ private:
                            SECURITY_ATTRIBUTES* security, ULONGLONG& stagedId);
     bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
                       SECURITY_ATTRIBUTES* security, CStagedEntry* entries);
-    // Undoes the placement of the journal's files; false in any case, as the unpack failed. The
-    // staging folder stays when something could not go back.
-    static bool RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
+    // Undoes the placement of the journal's files; the staging folder stays when something could
+    // not go back.
+    static void RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
                          const CStagedEntry* entries);
     static void RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,
                                   const CStagedEntry* entries);

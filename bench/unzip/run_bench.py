@@ -5,18 +5,22 @@ and Info-ZIP unzip natively, side by side in one run.
 Builds a package of about 2,000 files and 100 MB (180 MB unpacked; mixed sizes, mostly deflated,
 folders up to five levels deep) and two single-entry archives of 10 MB and 500 MB, and unpacks each
 in turn (the package also over a copy of itself unpacked beforehand, as an update does) with
-  floor  vxunzip_floor.exe: a bare loop making only the calls the earlier unpacker made per entry,
-  today  vxunzip_bench.exe built from the earlier sources (--baseline-build-dir),
+  floor  vxunzip_floor.exe: a bare loop making only the calls a staged, all-or-nothing unpack must
+         make (each file written into staging with its time set, the installed one renamed aside,
+         the new one renamed in, the one aside deleted),
+  today  vxunzip_bench.exe built from the earlier, in-place sources (--baseline-build-dir; left out
+         without it),
   new    vxunzip_bench.exe of this tree (--build-dir),
   unzip  `unzip -q -o` natively,
-taking turns to go first, and prints the median wall times, the time the programs measure around
-the unpacking, the ratios and the peak memory.
+taking turns to go first, and prints the median wall times and the time the programs measure around
+the unpacking, each with its spread (fastest and slowest run), the ratios of the medians and the
+peak memory.
 
 Peak memory: for unzip and for the Wine process running a program, the maximum resident set size
 as GNU time reports it (the Wine process's includes Wine's own libraries); for the programs also
 their own PeakWorkingSetSize from GetProcessMemoryInfo.
 
-Usage: bench/unzip/run_bench.py --build-dir build/test --baseline-build-dir /tmp/vx-old/build/test
+Usage: bench/unzip/run_bench.py --build-dir build/test [--baseline-build-dir /tmp/vx-old/build/test]
            [--runs 5] [--work /tmp/vxunzip-bench]
 """
 import argparse
@@ -147,9 +151,10 @@ def bench(archive, runs, work, programs, env, over_installed):
 
 
 def summary(r):
-    """Medians of the times, maxima of the memory, per side."""
-    return {side: {"wall": statistics.median(v["wall"]),
+    """Medians and spreads (fastest, slowest) of the times, maxima of the memory, per side."""
+    return {side: {"wall": statistics.median(v["wall"]), "wall_spread": (min(v["wall"]), max(v["wall"])),
                    "inside": statistics.median(v["inside"]) if v["inside"] else None,
+                   "inside_spread": (min(v["inside"]), max(v["inside"])) if v["inside"] else None,
                    "rss": max(v["rss"]), "peak_ws": max(v["peak_ws"]) if v["peak_ws"] else None}
             for side, v in r.items()}
 
@@ -162,15 +167,22 @@ def seconds(value):
     return f"{value:.3f}" if value is not None else "-"
 
 
+def spread(value):
+    return f"{value[0]:.3f}-{value[1]:.3f}" if value is not None else "-"
+
+
 def print_table(label, m):
     print(f"\n{label}")
-    print(f"  {'side':6} {'wall s':>8} {'inside s':>9} {'RSS':>8} {'peak WS':>8}")
+    print(f"  {'side':6} {'wall s':>8} {'wall spread':>13} {'inside s':>9} {'inside spread':>13} {'RSS':>8} "
+          f"{'peak WS':>8}")
     for side, v in m.items():
-        print(f"  {side:6} {seconds(v['wall']):>8} {seconds(v['inside']):>9} {mb(v['rss']):>8} {mb(v['peak_ws']):>8}")
-    ratios = [("new/today", "new", "today"), ("today/floor", "today", "floor"), ("new/floor", "new", "floor")]
+        print(f"  {side:6} {seconds(v['wall']):>8} {spread(v['wall_spread']):>13} {seconds(v['inside']):>9} "
+              f"{spread(v['inside_spread']):>13} {mb(v['rss']):>8} {mb(v['peak_ws']):>8}")
+    ratios = [("new/floor", "new", "floor"), ("new/today", "new", "today"), ("today/floor", "today", "floor")]
     print("  ratios      wall  inside")
     for name, a, b in ratios:
-        print(f"  {name:11} {m[a]['wall'] / m[b]['wall']:5.2f} {m[a]['inside'] / m[b]['inside']:6.2f}")
+        if a in m and b in m:
+            print(f"  {name:11} {m[a]['wall'] / m[b]['wall']:5.2f} {m[a]['inside'] / m[b]['inside']:6.2f}")
     # unzip has no inside time: the programs' inside time is set against unzip's wall time.
     print(f"  {'new/unzip':11} {m['new']['wall'] / m['unzip']['wall']:5.2f} "
           f"{m['new']['inside'] / m['unzip']['wall']:6.2f}", flush=True)
@@ -180,14 +192,18 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build-dir", required=True,
                         help="build tree holding bench/vxunzip_bench.exe and bench/vxunzip_floor.exe")
-    parser.add_argument("--baseline-build-dir", required=True,
+    parser.add_argument("--baseline-build-dir",
                         help="build tree of the earlier sources holding bench/vxunzip_bench.exe")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--work", default="/tmp/vxunzip-bench")
+    parser.add_argument("--only", choices=["empty", "installed", "single10", "single500"], action="append",
+                        help="measure only these cases (the package into an empty folder, over an installed "
+                             "copy, the single entries); all without it")
     args = parser.parse_args()
 
-    programs = {"floor": (args.build_dir, "vxunzip_floor"), "today": (args.baseline_build_dir, "vxunzip_bench"),
-                "new": (args.build_dir, "vxunzip_bench")}
+    programs = {"floor": (args.build_dir, "vxunzip_floor"), "new": (args.build_dir, "vxunzip_bench")}
+    if args.baseline_build_dir:
+        programs["today"] = (args.baseline_build_dir, "vxunzip_bench")
     for side, (build_dir, target) in programs.items():
         exe = os.path.join(os.path.abspath(build_dir), "bench", f"{target}.exe")
         if not os.path.exists(exe):
@@ -197,13 +213,20 @@ def main():
     env = dict(os.environ, WINEPREFIX=os.path.join(os.path.abspath(args.work), "prefix"), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
 
-    archives = [("package, 2,000 files", "package.zip", lambda p: build_package(p, random.Random(2))),
-                ("package, 2,000 files, over an installed copy", "package.zip", None),
-                ("single entry, 10 MB", "single10.zip", lambda p: build_single(p, 10 << 20, random.Random(3))),
-                ("single entry, 500 MB", "single500.zip", lambda p: build_single(p, 500 << 20, random.Random(4)))]
-    for _, name, build in archives:
+    def package(path):
+        build_package(path, random.Random(2))
+
+    # (case, label, archive, how to build it, whether it unpacks over an installed copy)
+    archives = [("empty", "package, 2,000 files", "package.zip", package, False),
+                ("installed", "package, 2,000 files, over an installed copy", "package.zip", package, True),
+                ("single10", "single entry, 10 MB", "single10.zip",
+                 lambda p: build_single(p, 10 << 20, random.Random(3)), False),
+                ("single500", "single entry, 500 MB", "single500.zip",
+                 lambda p: build_single(p, 500 << 20, random.Random(4)), False)]
+    archives = [a for a in archives if not args.only or a[0] in args.only]
+    for _, _, name, build, _ in archives:
         path = os.path.join(args.work, name)
-        if build is not None and not os.path.exists(path):
+        if not os.path.exists(path):
             print(f"building {name} ...", flush=True)
             build(path)
 
@@ -214,17 +237,17 @@ def main():
     try:
         print(f"{args.runs} runs each, medians of the times, maxima of the memory; Wine wall time includes "
               "starting the program under Wine")
-        for label, name, build in archives:
+        for _, label, name, _, over_installed in archives:
             path = os.path.join(args.work, name)
             with zipfile.ZipFile(path) as archive:
                 unpacked = sum(info.file_size for info in archive.infolist())
-            # The second look at the package has no archive of its own to build: it unpacks over a copy.
-            over_installed = build is None
             measured[label] = summary(bench(path, args.runs, args.work, programs, env, over_installed))
             print_table(f"{label}: {os.path.getsize(path) / 1e6:.1f} MB packed, {unpacked / 1e6:.1f} MB unpacked",
                         measured[label])
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
+    if "single entry, 10 MB" not in measured or "single entry, 500 MB" not in measured:
+        return
     small, large = measured["single entry, 10 MB"]["new"], measured["single entry, 500 MB"]["new"]
     print(f"\nnew, peak memory 10 MB -> 500 MB: Wine RSS {mb(small['rss'])} -> {mb(large['rss'])}, "
           f"peak WS {mb(small['peak_ws'])} -> {mb(large['peak_ws'])}")

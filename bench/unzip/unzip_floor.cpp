@@ -1,7 +1,8 @@
-// The floor under the unpacker: a bare loop over the archive making only the calls the unpacker made
-// for each entry before it staged its files (the folder attribute queries, level by level where a
-// folder is missing; the target created; 2 KB reads and writes; close; reopen and set the times).
-// No name checks, no staging. Prints what vxunzip_bench prints, for bench/unzip/run_bench.py.
+// The floor under a staged, all-or-nothing unpack: a bare loop making only the calls such an unpack
+// must make. Every file is written into a staging folder with its time set (the folders it needs
+// made on the way), in subfolders of 128 files as the unpacker stages them; only then is each installed file
+// renamed aside and the new one renamed into its place; then the files renamed aside are deleted. No name
+// checks, no journal, no identities. Prints what vxunzip_bench prints, for bench/unzip/run_bench.py.
 #include <windows.h>
 
 #include <cwchar>
@@ -29,57 +30,47 @@ bool EnsureFolder(wchar_t* path) {
            (CreateDirectoryW(path, nullptr) || GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES);
 }
 
-void SetEntryTime(const wchar_t* target, DWORD dosDateTime) {
-    CScopedHandle file(
-        CreateFileW(target, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    FILETIME creation = {};
-    FILETIME lastAccess = {};
-    FILETIME lastWrite = {};
-    FILETIME local = {};
-    FILETIME entryTime = {};
-    if (file.IsValid() && GetFileTime(file.Get(), &creation, &lastAccess, &lastWrite) &&
-        DosDateTimeToFileTime(HIWORD(dosDateTime), LOWORD(dosDateTime), &local) &&
-        LocalFileTimeToFileTime(&local, &entryTime)) {
-        SetFileTime(file.Get(), &entryTime, &lastAccess, &entryTime);
-    }
+const DWORD kStagedPerFolder = 128;
+
+void StagedPath(const wchar_t* staging, DWORD index, const wchar_t* suffix, wchar_t (&path)[MAX_PATH]) {
+    _snwprintf(path, MAX_PATH - 1, L"%ls\\%lu\\%lu%ls", staging,
+               static_cast<unsigned long>(index / kStagedPerFolder), static_cast<unsigned long>(index),
+               suffix);
 }
 
-bool ExtractEntry(unzFile archive, const wchar_t* destination) {
-    wchar_t folder[MAX_PATH] = {};
-    wcsncpy(folder, destination, MAX_PATH - 1);
-    if (!EnsureFolder(folder)) {
-        return false;
-    }
+// Writes the current entry to staging\index; target gets where it goes, empty for a folder entry.
+bool StageEntry(unzFile archive, const wchar_t* destination, const wchar_t* staging, DWORD index,
+                wchar_t (&target)[MAX_PATH]) {
     unz_file_info entry = {};
     char name[MAX_PATH] = {};
-    if (unzGetCurrentFileInfo(archive, &entry, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) != UNZ_OK) {
+    wchar_t wideName[MAX_PATH] = {};
+    if (unzGetCurrentFileInfo(archive, &entry, name, sizeof(name) - 1, nullptr, 0, nullptr, 0) != UNZ_OK ||
+        MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, MAX_PATH) <= 0) {
         return false;
     }
-    wchar_t wideName[MAX_PATH] = {};
-    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, MAX_PATH) <= 0) {
-        return false;
+    wchar_t staged[MAX_PATH] = {};
+    StagedPath(staging, index, L"", staged);
+    if (index % kStagedPerFolder == 0) {
+        wchar_t* name = wcsrchr(staged, L'\\');
+        *name = L'\0';
+        CreateDirectoryW(staged, nullptr);
+        *name = L'\\';
     }
     for (wchar_t* c = wideName; *c != L'\0'; ++c) {
-        if (*c == L'/') {
-            *c = L'\\';
-        }
+        *c = *c == L'/' ? L'\\' : *c;
     }
     const size_t nameLength = wcslen(wideName);
     if (nameLength > 0 && wideName[nameLength - 1] == L'\\') {
         return true;  // a folder entry creates nothing
     }
-    wchar_t target[MAX_PATH] = {};
     _snwprintf(target, MAX_PATH - 1, L"%ls\\%ls", destination, wideName);
     wchar_t* lastSeparator = wcsrchr(target, L'\\');
     *lastSeparator = L'\0';
     const bool folderExists = EnsureFolder(target);
     *lastSeparator = L'\\';
-    if (!folderExists) {
-        return false;
-    }
-    CScopedHandle file(
-        CreateFileW(target, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid() || unzOpenCurrentFile(archive) != UNZ_OK) {
+    CScopedHandle file(CreateFileW(staged, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!folderExists || !file.IsValid() || unzOpenCurrentFile(archive) != UNZ_OK) {
         return false;
     }
     char buffer[2048] = {};
@@ -91,30 +82,67 @@ bool ExtractEntry(unzFile archive, const wchar_t* destination) {
             return false;
         }
     }
-    file.Close();
-    if (unzCloseCurrentFile(archive) != UNZ_OK || count < 0) {
+    FILETIME local = {};
+    FILETIME entryTime = {};
+    if (unzCloseCurrentFile(archive) != UNZ_OK || count < 0 ||
+        !DosDateTimeToFileTime(HIWORD(entry.dosDate), LOWORD(entry.dosDate), &local) ||
+        !LocalFileTimeToFileTime(&local, &entryTime)) {
         return false;
     }
-    SetEntryTime(target, entry.dosDate);
-    return true;
+    return SetFileTime(file.Get(), &entryTime, nullptr, &entryTime) != FALSE;
 }
 
 bool ExtractAll(const char* archivePath, const char* destFolder) {
     wchar_t destination[MAX_PATH] = {};
+    wchar_t staging[MAX_PATH] = {};
     if (MultiByteToWideChar(CP_ACP, 0, destFolder, -1, destination, MAX_PATH) <= 0 ||
         !EnsureFolder(destination)) {
         return false;
     }
+    _snwprintf(staging, MAX_PATH - 1, L"%ls\\~floor", destination);
     unzFile archive = unzOpen(archivePath);
-    if (archive == nullptr) {
+    unz_global_info global = {};
+    if (archive == nullptr || unzGetGlobalInfo(archive, &global) != UNZ_OK ||
+        !CreateDirectoryW(staging, nullptr)) {
+        unzClose(archive);
         return false;
     }
-    int result = unzGoToFirstFile(archive);
-    while (result == UNZ_OK && ExtractEntry(archive, destination)) {
+    CScopedHeapBlock targets(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, global.number_entry * MAX_PATH * 2));
+    wchar_t(*target)[MAX_PATH] = static_cast<wchar_t(*)[MAX_PATH]>(targets.Get());
+    DWORD count = 0;
+    int result = target == nullptr ? UNZ_INTERNALERROR : unzGoToFirstFile(archive);
+    while (result == UNZ_OK && count < global.number_entry &&
+           StageEntry(archive, destination, staging, count, target[count])) {
+        ++count;
         result = unzGoToNextFile(archive);
     }
     unzClose(archive);
-    return result == UNZ_END_OF_LIST_OF_FILE;
+    if (result != UNZ_END_OF_LIST_OF_FILE) {
+        return false;
+    }
+    for (DWORD index = 0; index < count; ++index) {
+        wchar_t staged[MAX_PATH] = {};
+        wchar_t old[MAX_PATH] = {};
+        StagedPath(staging, index, L"", staged);
+        StagedPath(staging, index, L".old", old);
+        // Nothing to rename aside is no failure: the file is new.
+        if (target[index][0] != L'\0' &&
+            ((!MoveFileExW(target[index], old, 0) && GetLastError() != ERROR_FILE_NOT_FOUND) ||
+             !MoveFileExW(staged, target[index], 0))) {
+            return false;
+        }
+    }
+    for (DWORD index = 0; index < count; ++index) {
+        wchar_t old[MAX_PATH] = {};
+        StagedPath(staging, index, L".old", old);
+        DeleteFileW(old);
+        if ((index + 1) % kStagedPerFolder == 0 || index + 1 == count) {
+            *wcsrchr(old, L'\\') = L'\0';
+            RemoveDirectoryW(old);
+        }
+    }
+    return RemoveDirectoryW(staging) != FALSE;
 }
 
 }  // namespace

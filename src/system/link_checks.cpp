@@ -1,7 +1,10 @@
 #include "system/link_checks.h"
 
 bool IsRealFolder(const wchar_t* path) {
-    const DWORD attributes = GetFileAttributesW(path);
+    return IsRealFolderAttributes(GetFileAttributesW(path));
+}
+
+bool IsRealFolderAttributes(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }

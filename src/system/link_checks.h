@@ -10,6 +10,8 @@
 
 // True when path names a folder that is no link (symbolic link, junction, mount point) itself.
 bool IsRealFolder(const wchar_t* path);
+// The same test on attributes already queried by path.
+bool IsRealFolderAttributes(DWORD attributes);
 
 // Holds the folder open so that it can be neither renamed nor removed, hence not swapped for a link,
 // while held, and confirms that it is a real folder, not a link; false, holding nothing, otherwise.

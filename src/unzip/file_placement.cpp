@@ -11,10 +11,6 @@ namespace {
 
 const DWORD kRetryPauseMs = 100;
 
-bool Exists(const wchar_t* path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, CSharingDeadline& deadline) {
     while (!MoveFileExW(from, to, flags)) {
         if (!deadline.PauseToRetry()) {
@@ -24,14 +20,14 @@ bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, CSharingDeadline&
     return true;
 }
 
-// Opens path, a file or a folder, for its attributes only, which no sharing refuses but a pending
-// deletion does; found is false, and the result true, when nothing is there.
-bool OpenForAttributes(const wchar_t* path, CSharingDeadline& deadline, CScopedHandle& file, bool& found) {
+// Opens path, a file or a folder, itself if it is a link. Opened for its attributes only, no sharing
+// refuses it, but a pending deletion does; found is false, and the result true, when nothing is there.
+bool OpenAt(const wchar_t* path, DWORD access, CSharingDeadline& deadline, CScopedHandle& file, bool& found) {
     found = false;
     for (;;) {
-        file.Reset(CreateFileW(path, FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        file.Reset(CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr));
         if (file.IsValid()) {
             found = true;
             return true;
@@ -46,23 +42,53 @@ bool OpenForAttributes(const wchar_t* path, CSharingDeadline& deadline, CScopedH
     }
 }
 
-// The identity of the file at path, in one open; found is false when there is none. A folder or a
-// link is no file of this update's: its identity reads as 0, which no file of a volume has.
-bool IdentityAt(const wchar_t* path, CSharingDeadline& deadline, bool& found, ULONGLONG& id) {
-    id = 0;
+// Renames the open file to the path to, which must be free. The new name goes as an NT path (the
+// full path behind "\??\"), which the platform takes on every version; a DOS path only in later ones.
+bool RenameOpenFile(HANDLE file, const wchar_t* to) {
+    wchar_t full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameW(to, MAX_PATH, full, nullptr);
+    const bool unc = full[0] == L'\\' && full[1] == L'\\';
+    if (length == 0 || length >= MAX_PATH || (unc && (full[2] == L'?' || full[2] == L'.'))) {
+        return false;  // device paths are none of an update's
+    }
+    alignas(8) BYTE buffer[sizeof(FILE_RENAME_INFO) + (MAX_PATH + 8) * sizeof(wchar_t)] = {};
+    FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
+    const int written = unc ? _snwprintf(rename->FileName, MAX_PATH + 8, L"\\??\\UNC%ls", full + 1)
+                            : _snwprintf(rename->FileName, MAX_PATH + 8, L"\\??\\%ls", full);
+    rename->ReplaceIfExists = FALSE;
+    rename->FileNameLength = static_cast<DWORD>(written) * sizeof(wchar_t);
+    return written > 0 && SetFileInformationByHandle(file, FileRenameInfo, rename, sizeof(buffer)) != FALSE;
+}
+
+// What MoveIdentified found at the path it was to move a file from.
+enum EMoveOutcome { kMoved, kAbsent, kOtherFile, kFailed };
+
+// Moves the file at from to the path to when it is the file with identity id. The identity is read
+// on the handle that renames, so nothing put in the file's place after the check can be moved
+// instead. seen is the identity of what was there.
+EMoveOutcome MoveIdentified(const wchar_t* from, const wchar_t* to, ULONGLONG id, CSharingDeadline& deadline,
+                            ULONGLONG& seen) {
+    seen = 0;
     CScopedHandle file;
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (!OpenForAttributes(path, deadline, file, found)) {
-        return false;
+    bool found = false;
+    if (!OpenAt(from, DELETE | FILE_READ_ATTRIBUTES, deadline, file, found)) {
+        return kFailed;
     }
     if (!found) {
-        return true;
+        return kAbsent;
     }
-    if (!GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
-        return false;
+    if (!ReadFileIdentity(file.Get(), seen)) {
+        return kFailed;
     }
-    return (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-           ReadFileIdentity(file.Get(), id);
+    if (seen != id) {
+        return kOtherFile;
+    }
+    while (!RenameOpenFile(file.Get(), to)) {
+        if (!deadline.PauseToRetry()) {
+            return kFailed;
+        }
+    }
+    return kMoved;
 }
 
 // False when the existing file at path has another long name than path's last component: the 8.3
@@ -115,8 +141,11 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPr
             continue;
         }
         *c = L'\0';
-        const bool exists = Exists(path);
-        const bool ready = exists ? IsRealFolder(path) : CreateDirectoryW(path, nullptr) != FALSE;
+        // One attribute query tells both whether the level exists and whether it is a real folder.
+        const DWORD attributes = GetFileAttributesW(path);
+        const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+        const bool ready =
+            exists ? IsRealFolderAttributes(attributes) : CreateDirectoryW(path, nullptr) != FALSE;
         *c = L'\\';
         if (!ready) {
             return false;
@@ -155,13 +184,21 @@ void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFi
     }
 }
 
+bool ComposeStagedFolder(const wchar_t* staging, DWORD index, wchar_t (&folder)[MAX_PATH]) {
+    wchar_t name[16] = {};
+    _snwprintf(name, 15, L"%lu", static_cast<unsigned long>(index / kStagedPerFolder));
+    return ComposePath(staging, name, folder);
+}
+
 bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
                         wchar_t (&old)[MAX_PATH]) {
+    wchar_t folder[MAX_PATH] = {};
     wchar_t name[16] = {};
     _snwprintf(name, 15, L"%lu", static_cast<unsigned long>(index));
     wchar_t oldName[16] = {};
     _snwprintf(oldName, 15, L"%lu.old", static_cast<unsigned long>(index));
-    return ComposePath(staging, name, staged) && ComposePath(staging, oldName, old);
+    return ComposeStagedFolder(staging, index, folder) && ComposePath(folder, name, staged) &&
+           ComposePath(folder, oldName, old);
 }
 
 bool ReadFileIdentity(HANDLE file, ULONGLONG& id) {
@@ -191,47 +228,33 @@ bool InspectTarget(const wchar_t* target, CSharingDeadline& deadline, bool& exis
     CScopedHandle file;
     FILE_STANDARD_INFO standard = {};
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-           IsNamedAsWritten(target) && OpenForAttributes(target, deadline, file, exists) && exists &&
+           IsNamedAsWritten(target) && OpenAt(target, FILE_READ_ATTRIBUTES, deadline, file, exists) &&
+           exists &&
            GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof(standard)) &&
            standard.NumberOfLinks == 1 && ReadFileIdentity(file.Get(), id);
 }
 
 bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
                const CJournalEntry& entry, CSharingDeadline& deadline) {
-    if (entry.hasOld) {
-        bool found = false;
-        ULONGLONG id = 0;
-        if (!IdentityAt(target, deadline, found, id) || !found || id != entry.oldId ||
-            !Move(target, oldPath, 0, deadline)) {
-            return false;
-        }
-    }
-    return Move(stagedPath, target, 0, deadline);
+    ULONGLONG seen = 0;
+    return (!entry.hasOld || MoveIdentified(target, oldPath, entry.oldId, deadline, seen) == kMoved) &&
+           Move(stagedPath, target, 0, deadline);
 }
 
 bool RestoreFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,
                  const CJournalEntry& entry, CSharingDeadline& deadline) {
-    bool found = false;
-    ULONGLONG id = 0;
-    if (!IdentityAt(target, deadline, found, id)) {
+    ULONGLONG seen = 0;
+    const EMoveOutcome placed = MoveIdentified(target, stagedPath, entry.newId, deadline, seen);
+    if (placed == kFailed) {
         return false;
-    }
-    if (found && id == entry.newId) {
-        if (!Move(target, stagedPath, 0, deadline)) {
-            return false;
-        }
-        found = false;
     }
     if (!entry.hasOld) {
         return true;
     }
-    if (found) {
-        return id == entry.oldId;  // never moved, or moved back before
+    if (placed == kOtherFile) {
+        return seen == entry.oldId;  // never moved, or moved back before
     }
-    bool kept = false;
-    ULONGLONG keptId = 0;
-    return IdentityAt(oldPath, deadline, kept, keptId) && kept && keptId == entry.oldId &&
-           Move(oldPath, target, 0, deadline);
+    return MoveIdentified(oldPath, target, entry.oldId, deadline, seen) == kMoved;
 }
 
 bool RollBackPlacement(const wchar_t* destination, const wchar_t* staging, const CUpdateJournal& journal) {

@@ -45,6 +45,13 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPr
 void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile,
                            const CPreparedFolders& made);
 
+// Staged files wait in numbered subfolders of the staging folder, this many entries to each: under
+// Wine every new name costs a scan of its whole folder, and an update of thousands of files would
+// pay it thousands of times over in one flat folder.
+const DWORD kStagedPerFolder = 128;
+
+// The subfolder of the staging folder where entry number index and the file it replaces wait.
+bool ComposeStagedFolder(const wchar_t* staging, DWORD index, wchar_t (&folder)[MAX_PATH]);
 // Where entry number index waits in the staging folder, and where the file it replaces waits.
 bool ComposeStagedPaths(const wchar_t* staging, DWORD index, wchar_t (&staged)[MAX_PATH],
                         wchar_t (&old)[MAX_PATH]);

@@ -44,16 +44,16 @@ bool DeleteHeldFile(const wchar_t* path) {
                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     const DWORD attributes = GetFileAttributesW(path);
-    BY_HANDLE_FILE_INFORMATION information = {};
     if (!file.IsValid() || attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        !GetFileInformationByHandle(file.Get(), &information)) {
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
         return false;
     }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        FILE_STANDARD_INFO standard = {};
         FILE_BASIC_INFO basic = {};  // times of zero are left as they are
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (information.nNumberOfLinks != 1 ||
+        if (!GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof(standard)) ||
+            standard.NumberOfLinks != 1 ||
             !SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic))) {
             return false;
         }

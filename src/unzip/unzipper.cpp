@@ -298,9 +298,13 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
         recordsSize +=
             kCentralRecordSize + record.size_filename + record.size_file_extra + record.size_file_comment;
         entries[index].offset = unzGetOffset(m_hArchive);
+        wchar_t folder[MAX_PATH] = {};
         wchar_t staged[MAX_PATH] = {};
         wchar_t old[MAX_PATH] = {};
-        if (!ComposeStagedPaths(staging, index, staged, old) ||
+        const bool startsFolder = index % kStagedPerFolder == 0;
+        if (!ComposeStagedFolder(staging, index, folder) ||
+            (startsFolder && !CreateDirectoryW(folder, nullptr)) ||
+            !ComposeStagedPaths(staging, index, staged, old) ||
             !StageCurrentEntry(destination, staged, security, entries[index].stagedId)) {
             return false;
         }

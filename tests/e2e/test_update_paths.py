@@ -95,18 +95,20 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         """The staging folder and journal of an update of vxpanel.exe to 2.0 that an ended run left:
         the installed file kept aside, and the new one placed only once the update is committed."""
         staging = os.path.join(folder, "~vxstage")
+        slot = os.path.join(staging, "0")  # where the first entries wait
         os.mkdir(staging, 0o700)
-        os.rename(os.path.join(folder, "vxpanel.exe"), os.path.join(staging, "0.old"))
-        with open(os.path.join(staging, "0"), "wb") as f:
+        os.mkdir(slot, 0o700)
+        os.rename(os.path.join(folder, "vxpanel.exe"), os.path.join(slot, "0.old"))
+        with open(os.path.join(slot, "0"), "wb") as f:
             f.write(b"new panel")
         target, name = "vxpanel.exe".encode("utf-16-le"), "2.0.zip".encode("utf-16-le")
-        record = struct.pack("<IIQQI", 0, 1, os.stat(os.path.join(staging, "0.old")).st_ino,
-                             os.stat(os.path.join(staging, "0")).st_ino, len(target) // 2) + target
+        record = struct.pack("<IIQQI", 0, 1, os.stat(os.path.join(slot, "0.old")).st_ino,
+                             os.stat(os.path.join(slot, "0")).st_ino, len(target) // 2) + target
         with open(os.path.join(staging, "journal"), "wb") as f:
             f.write(struct.pack("<4sIIII", b"VXJ1", int(committed), 1, 20 + len(name) + len(record), len(name) // 2)
                     + name + record)
         if committed:
-            os.rename(os.path.join(staging, "0"), os.path.join(folder, "vxpanel.exe"))
+            os.rename(os.path.join(slot, "0"), os.path.join(folder, "vxpanel.exe"))
 
     def test_current_version_restarts_the_host_without_a_download(self):
         self.serve(version="1.0")

@@ -659,8 +659,11 @@ ULONGLONG IdentityOf(const std::string& path) {
 // of the file at placedPath.
 void WriteJournal(const std::string& staging, DWORD index, const std::string& target,
                   const std::string& placedPath, CUpdateJournal& journal) {
-    CJournalEntry entry = {
-        index, true, IdentityOf(staging + "\\" + std::to_string(index) + ".old"), IdentityOf(placedPath), {}};
+    CJournalEntry entry = {index,
+                           true,
+                           IdentityOf(staging + "\\0\\" + std::to_string(index) + ".old"),
+                           IdentityOf(placedPath),
+                           {}};
     std::copy(target.begin(), target.end(), entry.target);
     ASSERT_TRUE(journal.Add(entry));
     ASSERT_TRUE(journal.Write(std::wstring(staging.begin(), staging.end()).c_str()));
@@ -672,11 +675,12 @@ TEST_F(UnzipperTest, AnUpdateCutShortIsFinishedByTheNextRun) {
     const std::string staging = Dest() + "\\~vxstage";
     const char* const targets[] = {"first.txt", "data\\last.txt", "new\\added.txt"};
     const char* const installed[] = {"installed first", "installed last", nullptr};
-    const char* const renames[][2] = {{"first.txt", "~vxstage\\0.old"},
-                                      {"~vxstage\\0", "first.txt"},
-                                      {"data\\last.txt", "~vxstage\\1.old"},
-                                      {"~vxstage\\1", "data\\last.txt"},
-                                      {"~vxstage\\2", "new\\added.txt"}};
+    // The first entries wait in the staging folder's subfolder 0.
+    const char* const renames[][2] = {{"first.txt", "~vxstage\\0\\0.old"},
+                                      {"~vxstage\\0\\0", "first.txt"},
+                                      {"data\\last.txt", "~vxstage\\0\\1.old"},
+                                      {"~vxstage\\0\\1", "data\\last.txt"},
+                                      {"~vxstage\\0\\2", "new\\added.txt"}};
     const struct {
         const char* what;
         int renamed;     // -1: ended before the journal was written
@@ -696,12 +700,13 @@ TEST_F(UnzipperTest, AnUpdateCutShortIsFinishedByTheNextRun) {
             ASSERT_TRUE(CUnzipper::EnsureFolderPath((Dest() + "\\data").c_str()));
             // Made for the new file before the journal, and not listed in it: it stays on a rollback.
             ASSERT_TRUE(test.renamed < 0 || CreateDirectoryA((Dest() + "\\new").c_str(), nullptr));
-            ASSERT_TRUE(CreateProtectedFolder(std::wstring(staging.begin(), staging.end()).c_str()));
+            ASSERT_TRUE(CreateProtectedFolder(std::wstring(staging.begin(), staging.end()).c_str()) &&
+                        CreateDirectoryA((staging + "\\0").c_str(), nullptr));
             CUpdateJournal journal;
             ASSERT_TRUE(journal.Begin(L"7.zip", 3));
             for (int file = 0; file < 3; ++file) {
                 const std::string target = Dest() + "\\" + targets[file];
-                const std::string staged = staging + "\\" + std::to_string(file);
+                const std::string staged = staging + "\\0\\" + std::to_string(file);
                 ASSERT_TRUE(WriteWholeFile(staged, std::string("new ") + targets[file]));
                 CJournalEntry entry = {
                     static_cast<DWORD>(file), installed[file] != nullptr, 0, IdentityOf(staged), {}};
@@ -721,7 +726,7 @@ TEST_F(UnzipperTest, AnUpdateCutShortIsFinishedByTheNextRun) {
             ASSERT_TRUE(!test.committed || journal.MarkCommitted());
             if (test.renamed > 5) {
                 ASSERT_TRUE(DeleteFileA((staging + "\\journal").c_str()) &&
-                            DeleteFileA((staging + "\\0.old").c_str()));
+                            DeleteFileA((staging + "\\0\\0.old").c_str()));
             }
 
             char package[MAX_PATH] = {};
@@ -763,7 +768,7 @@ TEST_F(UnzipperTest, AReplacedFileThatCannotBeDeletedBlocksNoLaterUpdate) {
     ASSERT_TRUE(Extract({StoredEntry("vxagent.exe", "1")}, Dest()));
     ASSERT_TRUE(CUnzipper::ExtractArchive(WriteArchive(BuildZip({StoredEntry("vxagent.exe", "2")})).c_str(),
                                           Dest().c_str()));
-    const std::string replaced = Dest() + "\\~vxstage\\0.old";
+    const std::string replaced = Dest() + "\\~vxstage\\0\\0.old";
     CScopedHandle mapped(
         CreateFileA(replaced.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(mapped.IsValid());
@@ -799,7 +804,8 @@ TEST_F(UnzipperTest, AJournalAnotherUserCouldHaveWrittenMovesNothing) {
         ASSERT_TRUE(WriteWholeFile(m_sandbox.Path("vxagent.exe"), "installed"));
         ASSERT_TRUE(RunOnUnixNames("/usr/bin/install", test.made, {staging}, true))
             << test.what << " (as root)";
-        ASSERT_TRUE(WriteWholeFile(staging + "\\0.old", "planted"));
+        ASSERT_TRUE(CreateDirectoryA((staging + "\\0").c_str(), nullptr) &&
+                    WriteWholeFile(staging + "\\0\\0.old", "planted"));
         CUpdateJournal journal;
         ASSERT_TRUE(journal.Begin(L"7.zip", 1));
         WriteJournal(staging, 0, test.target, dest + "\\" + test.target, journal);

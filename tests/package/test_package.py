@@ -1,17 +1,20 @@
 """scripts/package without Wine: the name rules against the shared table, every refusal, the bytes
 and fields of the package and of version.txt."""
+import contextlib
 import hashlib
+import io
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+from unittest import mock
 
 import package_support as support
 
 sys.path.insert(0, os.path.join(support.SOURCE_DIR, "tools", "package"))
-from vxpackage import rules, signing  # noqa: E402
+from vxpackage import cli, rules, signing, zipwriter  # noqa: E402
 
 
 def creatable(name):
@@ -30,6 +33,32 @@ def one_per_clash(names):
                    for k in kept):
             kept[name] = b"x"
     return kept
+
+
+def open_while_written(target, opened, first_read, keep_time):
+    """open() for the package writer, under which target gets the bytes opened (if any) as it is
+    opened and first_read after its first read, as from a build still writing the folder; keep_time
+    gives it its old time back, as `cp -p` does."""
+    def rewrite(data):
+        with open(target, "wb") as f:
+            f.write(data)
+        if keep_time:
+            os.utime(target, (support.MTIME, support.MTIME))
+
+    class File(io.BufferedReader):
+        def read(self, size=-1):
+            self.read = super().read
+            data = self.read(size)
+            rewrite(first_read)
+            return data
+
+    def open_(path, mode):
+        if path != target:
+            return open(path, mode)
+        if opened is not None:
+            rewrite(opened)
+        return File(io.FileIO(path, mode))
+    return open_
 
 
 class PackageToolTest(unittest.TestCase):
@@ -117,6 +146,24 @@ class PackageToolTest(unittest.TestCase):
                 self.use_case_folders(number)
                 support.make_tree(self.source, {"vxagent.exe": b"MZ"})
                 self.assert_refused(self.package(version=version), f"version {version!r}: ")
+
+        written_cases = [  # (file, its bytes as it is opened, after its first read, its old time back)
+            ("random.bin", None, os.urandom(4096), False),  # stored: read a second time
+            ("random.bin", None, b"short", False),
+            ("data/lang/en.txt", None, b"hello\r\n" * 300, False),  # deflated: read once
+            ("data/lang/en.txt", b"", support.TREE["data/lang/en.txt"], True),  # its size and time as scanned
+        ]
+        for number, (name, *change) in enumerate(written_cases, len(tree_cases) + len(versions)):
+            with self.subTest(written=name, change=number):
+                self.use_case_folders(number)
+                support.make_tree(self.source, support.TREE)
+                out, err = io.StringIO(), io.StringIO()
+                with mock.patch.object(zipwriter, "open", open_while_written(
+                        os.path.join(self.source, *name.split("/")), *change), create=True), \
+                        contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                    code = cli.main([self.source, "2.0", "--out", self.out])
+                self.assert_refused(subprocess.CompletedProcess([], code, out.getvalue(), err.getvalue()),
+                                    f"{name}: changed while it was packed")
 
     def test_special_files_are_refused(self):
         support.make_tree(self.source, {"vxagent.exe": b"MZ", "target.txt": b""})

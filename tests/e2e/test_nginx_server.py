@@ -1,13 +1,20 @@
 """The sample server (scripts/serve: nginx from tools/server/nginx.conf.in) serving whole updates to
 the real vxstarter.exe, the TLS it offers to Windows 7's suites, and its stop on Ctrl+C. Runs in a test
-bed without its own servers (vxrun --no-servers), so nginx has the ports 80, 443 and 8080."""
+bed without its own servers (vxrun --no-servers), so nginx has the ports 80, 443 and 8080; the checks
+at its start, which need neither Wine nor ports, also natively (ServeChecksTest)."""
 import glob
+import importlib.machinery
+import importlib.util
 import os
+import pwd
 import re
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
+import unittest
+from unittest import mock
 
 import vxe2e
 from testbed import pki as pki_mod
@@ -86,6 +93,50 @@ class Serve:
             self.errors.close()
 
 
+class ServeChecksTest(unittest.TestCase):
+    """scripts/serve up to nginx's start, with nginx only testing the configuration it would run."""
+
+    def test_checks_at_the_start(self):
+        loader = importlib.machinery.SourceFileLoader("serve", os.path.join(vxe2e.SOURCE_DIR, "scripts", "serve"))
+        serve = importlib.util.module_from_spec(importlib.util.spec_from_loader("serve", loader))
+        loader.exec_module(serve)
+
+        def test_configuration(nginx, run, folder):
+            with open(os.path.join(run, "nginx.conf")) as f:
+                return subprocess.run([nginx, "-t", "-p", run, "-c", f.name, "-e", "stderr"], capture_output=True,
+                                      text=True).stderr + f.read()
+
+        temp = tempfile.TemporaryDirectory()
+        self.addCleanup(temp.cleanup)
+        os.chmod(temp.name, 0o755)
+        pki_mod._make_ca(temp.name, "server", "localhost")
+        cases = [  # (refused-codes.txt, options, IPv6, the folder's mode, in serve's last line or the configuration)
+            ("111\n999\n111\n", [], True, 0o755, "test is successful"),
+            ("# codes of the trial\n111\n", [], True, 0o755, "test is successful"),
+            ("111\n", [], False, 0o755, "listen 443 ssl;\n        listen 8080 ssl;"),
+            ("111\n", [], True, 0o755, "listen [::]:8080 ssl;"),
+            ("111\n", [], True, 0o755, "user www-data;"),
+            ("111\n", ["--user", "nobody"], True, 0o755, "user nobody;"),
+            ("111\n", [], True, 0o700, "serve: www-data cannot read {folder}, and nginx's workers run as www-data"),
+        ]
+        for number, (codes, options, ipv6, mode, expected) in enumerate(cases):
+            with self.subTest(codes=codes, options=options, ipv6=ipv6, mode=oct(mode)):
+                folder = os.path.join(temp.name, str(number))
+                os.mkdir(folder, mode)
+                for name, data in (("version.txt", "2.1"), ("refused-codes.txt", codes)):
+                    with open(os.path.join(folder, name), "w") as f:
+                        f.write(data)
+                argv = ["serve", "--dir", folder, "--cert", f"{temp.name}/server.crt", "--key",
+                        f"{temp.name}/server.key", *options]
+                with mock.patch.multiple(serve, run_nginx=test_configuration, host_has_ipv6=lambda: ipv6), \
+                        mock.patch.object(sys, "argv", argv):
+                    try:
+                        said = serve.main()
+                    except SystemExit as stop:
+                        said = str(stop.code)
+                self.assertIn(expected.format(folder=folder), said)
+
+
 class NginxServerTest(vxe2e.PackageTestCase):
     def setUp(self):
         super().setUp()
@@ -95,6 +146,8 @@ class NginxServerTest(vxe2e.PackageTestCase):
             with open(os.path.join(source, name), "wb") as f:
                 f.write(data)
         self.published = os.path.join(self.scratch, "published")
+        for folder in (vxe2e.RUN_DIR, self.scratch):  # to the published folder for nginx's workers
+            os.chmod(folder, 0o711)
         # Signed with the key of the build tree's keyed starter, which the backup server's run uses.
         subprocess.run([sys.executable, os.path.join(vxe2e.SOURCE_DIR, "scripts", "package"), source, "2.1",
                         "--out", self.published, "--sign", os.path.join(vxe2e.BUILD_DIR, "tests", "e2e",
@@ -191,6 +244,8 @@ class NginxServerTest(vxe2e.PackageTestCase):
                 group = serve.process.pid
                 processes = process_ids_in_group(group)
                 self.assertGreaterEqual(len(processes), 3, "expected the script, nginx's master and a worker")
+                self.assertEqual(["root", "root", "www-data"],
+                                 sorted(pwd.getpwuid(os.stat(f"/proc/{pid}").st_uid).pw_name for pid in processes))
 
                 send = (lambda: os.killpg(group, signal_to_send)) if group_wide else (
                     lambda: os.kill(group, signal_to_send))

@@ -6,6 +6,7 @@ import glob
 import importlib.machinery
 import importlib.util
 import os
+import pathlib
 import pwd
 import re
 import shutil
@@ -94,47 +95,34 @@ class Serve:
 
 
 class ServeChecksTest(unittest.TestCase):
-    """scripts/serve up to nginx's start, with nginx only testing the configuration it would run."""
-
-    def test_checks_at_the_start(self):
+    def test_checks_at_the_start_with_nginx_testing_the_configuration_it_would_run(self):
         loader = importlib.machinery.SourceFileLoader("serve", os.path.join(vxe2e.SOURCE_DIR, "scripts", "serve"))
         serve = importlib.util.module_from_spec(importlib.util.spec_from_loader("serve", loader))
         loader.exec_module(serve)
-
-        def test_configuration(nginx, run, folder):
-            with open(os.path.join(run, "nginx.conf")) as f:
-                return subprocess.run([nginx, "-t", "-p", run, "-c", f.name, "-e", "stderr"], capture_output=True,
-                                      text=True).stderr + f.read()
-
-        temp = tempfile.TemporaryDirectory()
-        self.addCleanup(temp.cleanup)
-        os.chmod(temp.name, 0o755)
-        pki_mod._make_ca(temp.name, "server", "localhost")
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        pki_mod._make_ca(folder, "server", "localhost")
+        pathlib.Path(folder, "version.txt").write_text("2.1")
         cases = [  # (refused-codes.txt, options, IPv6, the folder's mode, in serve's last line or the configuration)
-            ("111\n999\n111\n", [], True, 0o755, "test is successful"),
-            ("# codes of the trial\n111\n", [], True, 0o755, "test is successful"),
+            ("# the trial's codes\n111\n999\n111\n", [], True, 0o755, "test is successful"),
             ("111\n", [], False, 0o755, "listen 443 ssl;\n        listen 8080 ssl;"),
             ("111\n", [], True, 0o755, "listen [::]:8080 ssl;"),
             ("111\n", [], True, 0o755, "user www-data;"),
             ("111\n", ["--user", "nobody"], True, 0o755, "user nobody;"),
-            ("111\n", [], True, 0o700, "serve: www-data cannot read {folder}, and nginx's workers run as www-data"),
+            ("111\n", [], True, 0o700, f"serve: www-data cannot read {folder}, and nginx's workers run as www-data"),
         ]
-        for number, (codes, options, ipv6, mode, expected) in enumerate(cases):
+        for codes, options, ipv6, mode, expected in cases:
             with self.subTest(codes=codes, options=options, ipv6=ipv6, mode=oct(mode)):
-                folder = os.path.join(temp.name, str(number))
-                os.mkdir(folder, mode)
-                for name, data in (("version.txt", "2.1"), ("refused-codes.txt", codes)):
-                    with open(os.path.join(folder, name), "w") as f:
-                        f.write(data)
-                argv = ["serve", "--dir", folder, "--cert", f"{temp.name}/server.crt", "--key",
-                        f"{temp.name}/server.key", *options]
-                with mock.patch.multiple(serve, run_nginx=test_configuration, host_has_ipv6=lambda: ipv6), \
-                        mock.patch.object(sys, "argv", argv):
-                    try:
-                        said = serve.main()
-                    except SystemExit as stop:
-                        said = str(stop.code)
-                self.assertIn(expected.format(folder=folder), said)
+                os.chmod(folder, mode)
+                pathlib.Path(folder, "refused-codes.txt").write_text(codes)
+                test = lambda nginx, run, _: sys.exit(subprocess.run(
+                    [nginx, "-t", "-p", run, "-c", f"{run}/nginx.conf"], capture_output=True, text=True).stderr
+                    + pathlib.Path(run, "nginx.conf").read_text())
+                with mock.patch.multiple(serve, run_nginx=test, host_has_ipv6=lambda: ipv6), \
+                        self.assertRaises(SystemExit) as stop:
+                    serve.main(["--dir", folder, "--cert", f"{folder}/server.crt", "--key", f"{folder}/server.key",
+                                *options])
+                self.assertIn(expected, stop.exception.code)
 
 
 class NginxServerTest(vxe2e.PackageTestCase):

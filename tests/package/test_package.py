@@ -1,6 +1,5 @@
 """scripts/package without Wine: the name rules against the shared table, every refusal, the bytes
 and fields of the package and of version.txt."""
-import contextlib
 import hashlib
 import io
 import os
@@ -121,23 +120,20 @@ class PackageToolTest(unittest.TestCase):
                 support.make_tree(self.source, {"vxagent.exe": b"MZ"})
                 self.assert_refused(self.package(version=version), f"version {version!r}: ")
 
-        crc32 = zipwriter.zlib.crc32
         written_cases = [  # (vxagent.exe as scanned; as a build rewrites it after each read, and its time)
             (os.urandom(4096), os.urandom(4096), support.MTIME),  # stored, read again: size and time as scanned
             (os.urandom(4096), b"short", support.MTIME + 2),
-            (b"MZ" * 700, b"MZ" * 900, support.MTIME),  # deflated, read once
-            (b"MZ" * 700, b"ZM" * 700, support.MTIME + 2),
+            (b"MZ" * 700, b"ZM" * 700, support.MTIME + 2),  # deflated, read once
         ]
         for number, (data, written, mtime) in enumerate(written_cases, len(tree_cases) + len(versions)):
             with self.subTest(written=number):
                 self.use_case_folders(number)
                 support.make_tree(self.source, {"vxagent.exe": data})
                 rewrite = lambda: support.make_tree(self.source, {"vxagent.exe": written}, mtime)
-                with mock.patch("zlib.crc32", lambda *read: rewrite() and crc32(*read)), \
-                        contextlib.redirect_stderr(io.StringIO()) as err:
+                with mock.patch("zlib.crc32", lambda *read, crc32=zipwriter.zlib.crc32: rewrite() and crc32(*read)), \
+                        mock.patch("sys.stderr", new_callable=io.StringIO) as err:
                     code = cli.main([self.source, "2.0", "--out", self.out])
-                self.assert_refused(subprocess.CompletedProcess([], code, "", err.getvalue()),
-                                    "vxagent.exe: changed while it was packed")
+                self.assert_refused(subprocess.CompletedProcess([], code, "", err.getvalue()), "vxagent.exe: changed")
 
     def test_special_files_are_refused(self):
         support.make_tree(self.source, {"vxagent.exe": b"MZ", "target.txt": b""})

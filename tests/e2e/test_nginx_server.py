@@ -3,11 +3,15 @@ the real vxstarter.exe, the TLS it offers to Windows 7's suites, and its stop on
 bed without its own servers (vxrun --no-servers), so nginx has the ports 80, 443 and 8080."""
 import glob
 import os
+import pathlib
 import re
+import runpy
 import shutil
 import signal
 import subprocess
 import sys
+import tempfile
+import unittest.mock
 
 import vxe2e
 from testbed import pki as pki_mod
@@ -86,6 +90,28 @@ class Serve:
             self.errors.close()
 
 
+class ServeChecksTest(unittest.TestCase):  # needs neither Wine nor the ports: natively too
+    def test_checks_at_the_start_with_nginx_testing_the_configuration_it_would_run(self):
+        main = runpy.run_path(os.path.join(vxe2e.SOURCE_DIR, "scripts", "serve"))["main"]
+        folder = self.enterContext(tempfile.TemporaryDirectory())
+        pki_mod._make_ca(folder, "server", "localhost")
+        pathlib.Path(folder, "version.txt").write_text("2.1")
+        test = lambda nginx, run, _: sys.exit(pathlib.Path(run, "nginx.conf").read_text() + subprocess.run(
+            [nginx, "-t", "-p", run, "-c", f"{run}/nginx.conf"], capture_output=True, text=True).stderr)
+        cases = [  # (refused-codes.txt, options, IPv6, the folder's mode, in the configuration or serve's last line)
+            ("# trial codes\n111\n999\n111\n", [], True, 0o755, ["user www-data www-data;", "[::]:8080", "successful"]),
+            ("111\n", ["--user", "nobody"], False, 0o755, ["nobody nogroup", "successful", "listen 80;\n        r"]),
+            ("111\n", [], True, 0o700, [f"serve: www-data cannot read {folder}, and nginx's workers run as www-data"]),
+        ]
+        for codes, options, ipv6, mode, expected in cases:
+            os.chmod(folder, mode)
+            pathlib.Path(folder, "refused-codes.txt").write_text(codes)
+            with unittest.mock.patch.dict(main.__globals__, run_nginx=test, host_has_ipv6=lambda: ipv6), \
+                    self.assertRaises(SystemExit) as stop:
+                main(["--dir", folder, "--cert", f"{folder}/server.crt", "--key", f"{folder}/server.key", *options])
+            self.assertEqual([], [text for text in expected if text not in stop.exception.code], stop.exception.code)
+
+
 class NginxServerTest(vxe2e.PackageTestCase):
     def setUp(self):
         super().setUp()
@@ -95,6 +121,7 @@ class NginxServerTest(vxe2e.PackageTestCase):
             with open(os.path.join(source, name), "wb") as f:
                 f.write(data)
         self.published = os.path.join(self.scratch, "published")
+        subprocess.run(["chmod", "711", vxe2e.RUN_DIR, self.scratch], check=True)  # for nginx's workers
         # Signed with the key of the build tree's keyed starter, which the backup server's run uses.
         subprocess.run([sys.executable, os.path.join(vxe2e.SOURCE_DIR, "scripts", "package"), source, "2.1",
                         "--out", self.published, "--sign", os.path.join(vxe2e.BUILD_DIR, "tests", "e2e",

@@ -1,17 +1,19 @@
 """scripts/package without Wine: the name rules against the shared table, every refusal, the bytes
 and fields of the package and of version.txt."""
 import hashlib
+import io
 import os
 import subprocess
 import sys
 import tempfile
 import unittest
 import zipfile
+from unittest import mock
 
 import package_support as support
 
 sys.path.insert(0, os.path.join(support.SOURCE_DIR, "tools", "package"))
-from vxpackage import rules, signing  # noqa: E402
+from vxpackage import cli, rules, signing, zipwriter  # noqa: E402
 
 
 def creatable(name):
@@ -117,6 +119,21 @@ class PackageToolTest(unittest.TestCase):
                 self.use_case_folders(number)
                 support.make_tree(self.source, {"vxagent.exe": b"MZ"})
                 self.assert_refused(self.package(version=version), f"version {version!r}: ")
+
+        written_cases = [  # (vxagent.exe as scanned; as a build rewrites it after each read, and its time)
+            (os.urandom(4096), os.urandom(4096), support.MTIME),  # stored, read again: size and time as scanned
+            (os.urandom(4096), b"short", support.MTIME + 2),
+            (b"MZ" * 700, b"ZM" * 700, support.MTIME + 2),  # deflated, read once
+        ]
+        for number, (data, written, mtime) in enumerate(written_cases, len(tree_cases) + len(versions)):
+            with self.subTest(written=number):
+                self.use_case_folders(number)
+                support.make_tree(self.source, {"vxagent.exe": data})
+                rewrite = lambda: support.make_tree(self.source, {"vxagent.exe": written}, mtime)
+                with mock.patch("zlib.crc32", lambda *read, crc32=zipwriter.zlib.crc32: rewrite() and crc32(*read)), \
+                        mock.patch("sys.stderr", new_callable=io.StringIO) as err:
+                    code = cli.main([self.source, "2.0", "--out", self.out])
+                self.assert_refused(subprocess.CompletedProcess([], code, "", err.getvalue()), "vxagent.exe: changed")
 
     def test_special_files_are_refused(self):
         support.make_tree(self.source, {"vxagent.exe": b"MZ", "target.txt": b""})

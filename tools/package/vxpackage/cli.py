@@ -88,7 +88,7 @@ def make_package(source_dir, version, out_dir, tz_name, private_key=None):
     archive = os.path.join(out_dir, f"{version}.zip")
     try:
         written = _write_package(archive, os.path.join(out_dir, "version.txt"), entries, zone, version, private_key)
-    except (zipwriter.ArchiveTooLarge, signing.KeyError_) as e:
+    except (zipwriter.ArchiveTooLarge, zipwriter.SourceChanged, signing.KeyError_) as e:
         print(f"refused: {e}", file=sys.stderr)
         print("package: 1 problem(s); nothing was written", file=sys.stderr)
         return 1

@@ -17,11 +17,12 @@ HOST_PROGRAM = "vxagent.exe"
 
 
 class Entry:
-    def __init__(self, name, path, size, mtime):
+    def __init__(self, name, path, size, mtime, mtime_ns):
         self.name = name  # relative, "/"-separated
         self.path = path
         self.size = size
         self.mtime = mtime
+        self.mtime_ns = mtime_ns  # with the size, tells a file rewritten after the scan
 
 
 def _utf16_length(text):
@@ -101,7 +102,7 @@ def scan(source_dir):
                 problems.append(f"{entry_name}: is {info.st_size} bytes; the starter unpacks files below 4 GB")
             if not os.access(path, os.R_OK):
                 problems.append(f"{entry_name}: cannot be read")
-            entries.append(Entry(entry_name, path, info.st_size, info.st_mtime))
+            entries.append(Entry(entry_name, path, info.st_size, info.st_mtime, info.st_mtime_ns))
     entries.sort(key=lambda e: [c.encode("utf-8", "surrogateescape") for c in e.name.split("/")])
     problems.extend(_collisions(entries))
     if not entries:

@@ -2,6 +2,7 @@
 archive. Each file is deflated, or stored where deflating does not make it smaller; ASCII names are
 written as they are, any other name in UTF-8 with the language-encoding flag (bit 11)."""
 import datetime
+import os
 import struct
 import zlib
 
@@ -14,6 +15,10 @@ _LIMIT = 0xFFFFFFFF
 
 
 class ArchiveTooLarge(Exception):
+    pass
+
+
+class SourceChanged(Exception):
     pass
 
 
@@ -57,15 +62,24 @@ def _write_entry(out, entry, date, time):
         out.write(deflater.flush())
         compressed = out.tell() - data_start
         method = DEFLATED
+        reads = {(size, crc)}
         if compressed >= size:
             method, compressed = STORED, size
             out.seek(data_start)
             out.truncate()
             f.seek(0)
-            copied = 0
-            while copied < size and (chunk := f.read(min(_CHUNK, size - copied))):
+            copied, crc_again = 0, 0
+            while chunk := f.read(_CHUNK):
                 out.write(chunk)
+                crc_again = zlib.crc32(chunk, crc_again)
                 copied += len(chunk)
+            reads.add((copied, crc_again))
+    # A file that a build still writes would be packed half old and half new, or, stored, with the size
+    # and CRC of the first read and the bytes of the second: each read must give the size the scan found
+    # and the same bytes, and the file must keep its size and time.
+    after = os.lstat(entry.path)
+    if reads != {(entry.size, crc)} or (after.st_size, after.st_mtime_ns) != (entry.size, entry.mtime_ns):
+        raise SourceChanged(f"{entry.name}: changed while it was packed; package the folder once it is written")
     if size >= _LIMIT or out.tell() >= _LIMIT:
         raise ArchiveTooLarge(f"{entry.name}: the package would reach 4 GB; the starter unpacks smaller ones")
     end = out.tell()

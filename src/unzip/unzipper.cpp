@@ -1,54 +1,27 @@
 #include "unzip/unzipper.h"
 
-#include <cstdio>
 #include <cstring>
+#include <cwchar>
 
 #include "system/folder_security.h"
 #include "system/link_checks.h"
 #include "system/scoped_handles.h"
+#include "unzip/archive_directory.h"
 #include "unzip/entry_name_decoding.h"
-#include "unzip/entry_name_rules.h"
+#include "unzip/entry_staging.h"
 #include "unzip/file_placement.h"
+#include "unzip/package_placement.h"
 #include "unzip/staging_folder.h"
+#include "unzip/update_journal.h"
 
 namespace {
 
-const DWORD kEncryptedFlag = 0x1;
-const DWORD kStoredMethod = 0;
-const DWORD kEmptyDeflateStreamSize = 2;
 const DWORD kNameCapacity = sizeof(ArchiveEntryInfo::name) - 1;
 const DWORD kCommentCapacity = sizeof(ArchiveEntryInfo::comment) - 1;
-const DWORD kCentralRecordSize = 46;  // the fixed part, before name, extra field and comment
-const DWORD kEndRecordSize = 22;
-const DWORD kEndRecordSearch = 0xFFFF + kEndRecordSize;  // the end record and the longest comment
-const DWORD kZip64LocatorSize = 20;                      // right before the end record when there is one
-const DWORD kMostEntries = 0xFFFF;                       // what an end record without ZIP64 can count
 
 // Room for the usual fields (times, Unix ids, a Unicode Path of a name that fits); a longer list is
 // read as far as it goes.
 const DWORD kExtraCapacity = 4096;
-
-// The entry's data, open from unzOpenCurrentFile until Close or the end of the scope.
-class CCurrentEntryData {
-public:
-    explicit CCurrentEntryData(unzFile hArchive) : m_hArchive(hArchive) {}
-    ~CCurrentEntryData() { Close(); }
-    CCurrentEntryData(const CCurrentEntryData&) = delete;
-    CCurrentEntryData& operator=(const CCurrentEntryData&) = delete;
-
-    // The library's verdict on the data read: UNZ_CRCERROR when it does not match the CRC-32.
-    int Close() {
-        if (m_hArchive == nullptr) {
-            return UNZ_PARAMERROR;
-        }
-        const int result = unzCloseCurrentFile(m_hArchive);
-        m_hArchive = nullptr;
-        return result;
-    }
-
-private:
-    unzFile m_hArchive;
-};
 
 // path is a writable copy; each level is cut off in place and restored on the way back.
 bool EnsureFolderInPlace(wchar_t* path) {
@@ -107,60 +80,6 @@ void NameOfPackage(const wchar_t* archive, wchar_t (&name)[MAX_PATH]) {
     wcscpy(name, last);
 }
 
-// Creation and last-write time become the entry's time, taken as local time with the time-zone
-// offset in force now; last access is kept. Any failure leaves the times alone.
-void RestoreFileTime(HANDLE file, DWORD dosDateTime) {
-    FILETIME creation = {};
-    FILETIME lastAccess = {};
-    FILETIME lastWrite = {};
-    FILETIME local = {};
-    FILETIME entryTime = {};
-    if (!GetFileTime(file, &creation, &lastAccess, &lastWrite) ||
-        !DosDateTimeToFileTime(HIWORD(dosDateTime), LOWORD(dosDateTime), &local) ||
-        !LocalFileTimeToFileTime(&local, &entryTime)) {
-        return;
-    }
-    SetFileTime(file, &entryTime, &lastAccess, &entryTime);
-}
-
-// The central directory's size as the end record gives it; false when no end record is found or a
-// ZIP64 locator precedes it. A package never needs ZIP64, and the library would take an entry
-// count from a ZIP64 record that no 32-bit size can hold.
-bool ReadCentralDirectorySize(const char* archivePath, DWORD& size) {
-    CScopedHandle file(
-        CreateFileA(archivePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER fileSize = {};
-    if (!file.IsValid() || !GetFileSizeEx(file.Get(), &fileSize)) {
-        return false;
-    }
-    const DWORD tailLength =
-        fileSize.QuadPart < kEndRecordSearch ? static_cast<DWORD>(fileSize.QuadPart) : kEndRecordSearch;
-    CScopedHeapBlock tail(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kEndRecordSearch));
-    LARGE_INTEGER start = {};
-    start.QuadPart = fileSize.QuadPart - tailLength;
-    DWORD read = 0;
-    if (!tail.IsValid() || !SetFilePointerEx(file.Get(), start, nullptr, FILE_BEGIN) ||
-        !ReadFile(file.Get(), tail.Get(), tailLength, &read, nullptr) || read != tailLength ||
-        tailLength < kEndRecordSize) {
-        return false;
-    }
-    // The library takes the end record nearest the end of the file, and so does this.
-    const BYTE* bytes = static_cast<const BYTE*>(tail.Get());
-    for (DWORD at = tailLength - kEndRecordSize + 1; at-- > 0;) {
-        if (bytes[at] == 'P' && bytes[at + 1] == 'K' && bytes[at + 2] == 5 && bytes[at + 3] == 6) {
-            const BYTE* locator = bytes + at - kZip64LocatorSize;
-            if (at >= kZip64LocatorSize && locator[0] == 'P' && locator[1] == 'K' && locator[2] == 6 &&
-                locator[3] == 7) {
-                return false;
-            }
-            size = static_cast<DWORD>(bytes[at + 12]) | (static_cast<DWORD>(bytes[at + 13]) << 8) |
-                   (static_cast<DWORD>(bytes[at + 14]) << 16) | (static_cast<DWORD>(bytes[at + 15]) << 24);
-            return true;
-        }
-    }
-    return false;
-}
-
 }  // namespace
 
 CUnzipper::CUnzipper() : m_hArchive(nullptr), m_bEndOfList(false) {}
@@ -186,11 +105,9 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
         return false;
     }
     // Checked before the count sizes anything.
-    unz_global_info globalInfo = {};
+    DWORD count = 0;
     DWORD directorySize = 0;
-    if (!ReadCentralDirectorySize(archivePath, directorySize) ||
-        unzGetGlobalInfo(unzipper.m_hArchive, &globalInfo) != UNZ_OK || globalInfo.number_entry == 0 ||
-        globalInfo.number_entry > kMostEntries) {
+    if (!ReadDirectoryShape(archivePath, unzipper.m_hArchive, count, directorySize)) {
         return false;
     }
     CStagingFolder staging;
@@ -200,61 +117,22 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     // Without security of its own (FAT), a staged file gets the platform's default, as it would there.
     CInheritedFileSecurity security;
     security.Compute(destination);
-    CScopedHeapBlock entries(
-        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, globalInfo.number_entry * sizeof(CStagedEntry)));
+    CScopedHeapBlock entries(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count * sizeof(CStagedEntry)));
     CStagedEntry* list = static_cast<CStagedEntry*>(entries.Get());
-    if (list == nullptr || !unzipper.StageEntries(destination, staging.Path(), globalInfo.number_entry,
-                                                  directorySize, security.Attributes(), list)) {
+    if (list == nullptr || !unzipper.StageEntries(destination, staging.Path(), count, directorySize,
+                                                  security.Attributes(), list)) {
         return false;
     }
     wchar_t packageName[MAX_PATH] = {};
     NameOfPackage(archive, packageName);
     CSharingDeadline deadline(kSharingBoundMs);
     CUpdateJournal journal;
-    if (!journal.Begin(packageName, globalInfo.number_entry) ||
-        !unzipper.PlanEntries(destination, globalInfo.number_entry, list, journal, deadline) ||
-        !journal.Write(staging.Path())) {
+    if (!journal.Begin(packageName, count) ||
+        !unzipper.PlanEntries(destination, count, list, journal, deadline)) {
         RemoveMadeFolders(destination, journal, list);
         return false;
     }
-    // From the first move on, the journal tells the next run what to undo should this one end.
-    for (DWORD position = 0; position < journal.Count(); ++position) {
-        CJournalEntry entry;
-        wchar_t target[MAX_PATH] = {};
-        wchar_t staged[MAX_PATH] = {};
-        wchar_t old[MAX_PATH] = {};
-        if (!journal.Entry(position, entry) || !ComposePath(destination, entry.target, target) ||
-            !ComposeStagedPaths(staging.Path(), entry.index, staged, old) ||
-            !PlaceFile(staged, target, old, entry, deadline)) {
-            RollBack(destination, staging, journal, list);
-            return false;
-        }
-    }
-    if (!journal.MarkCommitted()) {
-        RollBack(destination, staging, journal, list);
-        return false;
-    }
-    staging.Keep();  // the replaced files stay aside until the version is recorded
-    return true;
-}
-
-void CUnzipper::RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
-                         const CStagedEntry* entries) {
-    if (!RollBackPlacement(destination, staging.Path(), journal)) {
-        staging.Keep();  // for the next run to finish
-        return;
-    }
-    RemoveMadeFolders(destination, journal, entries);
-}
-
-void CUnzipper::RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,
-                                  const CStagedEntry* entries) {
-    for (DWORD position = journal.Count(); position-- > 0;) {
-        CJournalEntry entry;
-        if (journal.Entry(position, entry)) {
-            RemovePreparedFolders(destination, entry.target, entries[entry.index].folders);
-        }
-    }
+    return PlacePackage(destination, staging, journal, list, deadline);
 }
 
 bool CUnzipper::RecoverInterruptedUpdate(const char* destFolder, char (&packageName)[MAX_PATH]) {
@@ -290,22 +168,19 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
     DWORD index = 0;
     unsigned long long recordsSize = 0;
     do {
-        unz_file_info record = {};
-        if (index == count ||
-            unzGetCurrentFileInfo(m_hArchive, &record, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-            return false;
-        }
-        recordsSize +=
-            kCentralRecordSize + record.size_filename + record.size_file_extra + record.size_file_comment;
-        entries[index].offset = unzGetOffset(m_hArchive);
+        ArchiveEntryInfo info;
         wchar_t folder[MAX_PATH] = {};
         wchar_t staged[MAX_PATH] = {};
         wchar_t old[MAX_PATH] = {};
-        const bool startsFolder = index % kStagedPerFolder == 0;
-        if (!ComposeStagedFolder(staging, index, folder) ||
-            (startsFolder && !CreateDirectoryW(folder, nullptr)) ||
-            !ComposeStagedPaths(staging, index, staged, old) ||
-            !StageCurrentEntry(destination, staged, security, entries[index].stagedId)) {
+        if (index == count || !AddRecordSize(m_hArchive, recordsSize) || !ReadEntryInfo(info) ||
+            !IsAcceptedEntry(info, destination) || !ComposeStagedFolder(staging, index, folder) ||
+            !ComposeStagedPaths(staging, index, staged, old)) {
+            return false;
+        }
+        entries[index].offset = unzGetOffset(m_hArchive);
+        if ((index % kStagedPerFolder == 0 && !CreateDirectoryW(folder, nullptr)) ||
+            (!info.isFolder &&
+             !WriteStagedFile(m_hArchive, info, staged, security, entries[index].stagedId))) {
             return false;
         }
         ++index;
@@ -339,59 +214,6 @@ bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntr
         }
     }
     return true;
-}
-
-bool CUnzipper::StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath,
-                                  SECURITY_ATTRIBUTES* security, ULONGLONG& stagedId) {
-    ArchiveEntryInfo info;
-    if (m_hArchive == nullptr || !ReadEntryInfo(info)) {
-        return false;
-    }
-    // Refused before anything is written for it: without a password the library would hand out
-    // the ciphertext, as it hands out BZip2 data it was built without; and a name that leaves the
-    // destination or opens a device must not be used.
-    wchar_t target[MAX_PATH] = {};
-    const bool knownMethod = info.compressionMethod == kStoredMethod || info.compressionMethod == Z_DEFLATED;
-    if ((info.generalFlags & kEncryptedFlag) != 0 || !knownMethod || !IsSafeEntryName(info.decodedName) ||
-        IsStagingName(info.decodedName) || !ComposePath(destination, info.decodedName, target)) {
-        return false;
-    }
-    if (info.isFolder) {
-        // A folder entry holds no data (some archivers deflate its nothing into an empty stream).
-        // One that does is a file whose name was read in another code page than it was written
-        // in, a trail byte taken for the backslash.
-        return info.uncompressedSize == 0 && info.compressedSize <= kEmptyDeflateStreamSize;
-    }
-    if (info.decodedName[0] == L'\0') {
-        return false;  // the destination itself is no file
-    }
-
-    // The DACL a file made in the destination would inherit: a rename into place keeps it.
-    CScopedHandle file(CreateFileW(stagedPath, GENERIC_READ | GENERIC_WRITE, 0, security, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid() || unzOpenCurrentFile(m_hArchive) != UNZ_OK) {
-        return false;
-    }
-    CCurrentEntryData data(m_hArchive);
-    char buffer[2048] = {};
-    unsigned long long written = 0;
-    int count = 0;
-    while ((count = unzReadCurrentFile(m_hArchive, buffer, sizeof(buffer))) > 0) {
-        DWORD chunkWritten = 0;
-        if (!WriteFile(file.Get(), buffer, static_cast<DWORD>(count), &chunkWritten, nullptr) ||
-            chunkWritten != static_cast<DWORD>(count)) {
-            return false;
-        }
-        written += chunkWritten;
-    }
-    // A stream that ends early reads as a regular end, and the library checks the CRC-32 only
-    // once the whole entry has been read: the size tells the first, the close the second.
-    const int closeResult = data.Close();
-    if (count < 0 || closeResult != UNZ_OK || written != info.uncompressedSize) {
-        return false;
-    }
-    RestoreFileTime(file.Get(), info.dosDateTime);
-    return ReadFileIdentity(file.Get(), stagedId);
 }
 
 bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {

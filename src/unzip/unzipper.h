@@ -14,11 +14,12 @@
 #include <windows.h>
 
 #include "unzip.h"
-#include "unzip/file_placement.h"
-#include "unzip/staging_folder.h"
-#include "unzip/update_journal.h"
 
 // The information on one entry, from its central-directory record.
+struct CStagedEntry;
+class CSharingDeadline;
+class CUpdateJournal;
+
 struct ArchiveEntryInfo {
     char name[261];  // as stored, forward slashes turned into backslashes
     char comment[256];
@@ -68,26 +69,9 @@ public:
     static bool EnsureFolderPath(const char* path);
 
 private:
-    // Where an entry's record stands in the directory, the identity of its staged file, and the
-    // folders placing it created.
-    struct CStagedEntry {
-        uLong offset;
-        ULONGLONG stagedId;
-        CPreparedFolders folders;
-    };
-
-    // Checks the current entry and, for a file, writes its data to stagedPath; true for a folder
-    // entry, which creates nothing.
-    bool StageCurrentEntry(const wchar_t* destination, const wchar_t* stagedPath,
-                           SECURITY_ATTRIBUTES* security, ULONGLONG& stagedId);
+    // Checks each entry and writes the file entries' data into staging.
     bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
                       SECURITY_ATTRIBUTES* security, CStagedEntry* entries);
-    // Undoes the placement of the journal's files; the staging folder stays when something could
-    // not go back.
-    static void RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdateJournal& journal,
-                         const CStagedEntry* entries);
-    static void RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,
-                                  const CStagedEntry* entries);
     // Makes the folders of the file entries and journals what each will replace; nothing moves yet.
     bool PlanEntries(const wchar_t* destination, DWORD count, CStagedEntry* entries, CUpdateJournal& journal,
                      CSharingDeadline& deadline);

@@ -128,12 +128,42 @@ bool CSharingDeadline::PauseToRetry() {
     return true;
 }
 
-bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPreparedFolders& made) {
+bool CKnownFolders::Contains(const wchar_t* folder, size_t length) const {
+    const wchar_t(*folders)[MAX_PATH] = static_cast<const wchar_t(*)[MAX_PATH]>(m_pFolders.Get());
+    for (DWORD index = 0; index < m_dwCount; ++index) {
+        if (wcsncmp(folders[index], folder, length) == 0 && folders[index][length] == L'\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CKnownFolders::Add(const wchar_t* folder, size_t length) {
+    if (!m_pFolders.IsValid() && length > 0) {
+        m_pFolders.Reset(
+            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kCapacity * MAX_PATH * sizeof(wchar_t)));
+    }
+    if (m_pFolders.IsValid() && m_dwCount < kCapacity && length > 0 && length < MAX_PATH) {
+        wmemcpy(static_cast<wchar_t(*)[MAX_PATH]>(m_pFolders.Get())[m_dwCount++], folder, length);
+    }
+}
+
+bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CKnownFolders& known,
+                    CPreparedFolders& made) {
     made.first = 0;
     made.count = 0;
     wchar_t path[MAX_PATH] = {};
+    const wchar_t* lastSeparator = wcsrchr(relativeFile, L'\\');
+    const size_t folderLength =
+        lastSeparator != nullptr ? static_cast<size_t>(lastSeparator - relativeFile) : 0;
     if (!ComposePath(destination, relativeFile, path)) {
         return false;
+    }
+    if (folderLength > 0 && known.Contains(relativeFile, folderLength)) {
+        for (const wchar_t* c = relativeFile; *c != L'\0'; ++c) {
+            made.first += *c == L'\\' ? 1 : 0;
+        }
+        return true;
     }
     // Each separator after the destination ends one level of the file's folder path.
     for (wchar_t* c = path + (wcslen(path) - wcslen(relativeFile)); *c != L'\0'; ++c) {
@@ -156,6 +186,7 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPr
             ++made.count;
         }
     }
+    known.Add(relativeFile, folderLength);
     return true;
 }
 

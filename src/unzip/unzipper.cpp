@@ -193,6 +193,7 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
 
 bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntry* entries,
                             CUpdateJournal& journal, CSharingDeadline& deadline) {
+    CKnownFolders known;
     for (DWORD index = 0; index < count; ++index) {
         ArchiveEntryInfo info;
         wchar_t target[MAX_PATH] = {};
@@ -207,7 +208,7 @@ bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntr
         entry.index = index;
         entry.newId = entries[index].stagedId;
         wcscpy(entry.target, info.decodedName);
-        if (!PrepareFolders(destination, info.decodedName, entries[index].folders) ||
+        if (!PrepareFolders(destination, info.decodedName, known, entries[index].folders) ||
             !InspectTarget(target, deadline, entry.hasOld, entry.oldId) || !journal.Add(entry)) {
             RemovePreparedFolders(destination, info.decodedName, entries[index].folders);
             return false;

@@ -72,6 +72,15 @@ BOOL WINAPI FailingList(DWORD*, DWORD capacity, DWORD*) {
     return FALSE;
 }
 
+// The snapshot lists this process under the host's name, as if the host had ended and its
+// identifier had gone to another program before the snapshot was looked at.
+DWORD g_reusedId = 0;
+void ListReusedIdAsTheHost(PROCESSENTRY32* entry) {
+    if (entry->th32ProcessID == g_reusedId) {
+        strcpy(entry->szExeFile, "vxagent.exe");
+    }
+}
+
 std::string PsapiFromSystemFolder() {
     char folder[MAX_PATH] = {};
     GetSystemDirectoryA(folder, sizeof(folder));
@@ -94,6 +103,7 @@ protected:
         m_children.clear();  // ends whatever is still running
         g_pfnLoadTerminatorLibrary = &LoadLibraryA;
         g_pfnEnumProcessesStandIn = nullptr;
+        g_pfnListedProcessHook = nullptr;
         g_osPlatformId = m_savedPlatformId;
         g_osMajorVersion = m_savedMajorVersion;
         RemoveTree(m_folder);
@@ -203,6 +213,16 @@ TEST_F(ProcessTerminatorTest, TheRecordedVersionChoosesTheRoadAndUnsupportedOnes
             EXPECT_TRUE(WasTerminated(companion));
         }
     }
+}
+
+TEST_F(ProcessTerminatorTest, ToolHelpNamesTheProcessAgainAndLeavesAReusedIdentifierAlone) {
+    CChildProcess& other = Start("one", "vxother.exe");
+    g_reusedId = other.Id();
+    g_pfnListedProcessHook = &ListReusedIdAsTheHost;
+    UseRecordedVersion(VER_PLATFORM_WIN32_NT, 6);
+
+    EXPECT_FALSE(TerminateProcessesByName("vxagent.exe"));
+    EXPECT_TRUE(other.IsRunning());
 }
 
 TEST_F(ProcessTerminatorTest, AListThatFillsItsBlockIsFetchedAgainTwiceAsLarge) {

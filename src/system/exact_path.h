@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+// text in codePage (CP_ACP and CP_OEMCP stand for the process's own) into converted (capacity
+// bytes, zero-filled first); false when a character has no exact form there or it does not fit.
+bool ToCodePageText(const wchar_t* text, UINT codePage, char* converted, int capacity);
 // path in codePage, or else its short (8.3) form in codePage, into converted (capacity bytes,
 // zero-filled first); false when neither converts exactly or fits. A volume without short names
 // has none.

@@ -70,7 +70,7 @@ std::wstring KnownFolder(const KNOWNFOLDERID& id) {
     return copy;
 }
 
-// The command lines of the running command interpreters, from their process parameters.
+// The command lines of the running command interpreters, read from their process parameters.
 std::vector<std::wstring> InterpreterCommandLines() {
     std::vector<std::wstring> lines;
     for (DWORD id : ProcessesNamed("cmd.exe")) {
@@ -78,37 +78,32 @@ std::vector<std::wstring> InterpreterCommandLines() {
         PROCESS_BASIC_INFORMATION basic = {};
         PEB peb = {};
         RTL_USER_PROCESS_PARAMETERS parameters = {};
-        std::wstring line(1024, L'\0');
+        wchar_t line[1024] = {};
         if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) ==
                 0 &&
             ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof(peb), nullptr) &&
             ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof(parameters), nullptr) &&
-            ReadProcessMemory(process, parameters.CommandLine.Buffer, &line[0],
-                              std::min<size_t>(parameters.CommandLine.Length, 2 * line.size()), nullptr)) {
-            lines.push_back(line.substr(0, parameters.CommandLine.Length / sizeof(wchar_t)));
+            ReadProcessMemory(process, parameters.CommandLine.Buffer, line,
+                              std::min<size_t>(parameters.CommandLine.Length, sizeof(line) - 2), nullptr)) {
+            lines.push_back(line);
         }
         CloseHandle(process);
     }
     return lines;
 }
 
-// Under Windows' "Use Unicode UTF-8" setting the code pages are 65001; Wine cannot give a process
-// that setting, so the code page is passed in.
+// Wine cannot give a process Windows' "Use Unicode UTF-8" code pages: 65001 is passed in.
 TEST(ExactCodePagePath, UnderUtf8EveryCharacterButALoneSurrogate) {
     const struct {
         const wchar_t* path;
-        const char* converted;  // nullptr: refused
-    } cases[] = {
-        {L"C:\\Users\\Jos\u00e9\\Downloads", "C:\\Users\\Jos\xC3\xA9\\Downloads"},
-        {L"C:\\\u30bd\u30d5\u30c8\u8868", "C:\\\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88\xE8\xA1\xA8"},
-        {L"C:\\\U0001F600", "C:\\\xF0\x9F\x98\x80"},
-        {L"C:\\vx\xD800vx", nullptr},
-    };
+        const char* converted;  // "": refused
+    } cases[] = {{L"C:\\Jos\u00e9", "C:\\Jos\xC3\xA9"},
+                 {L"C:\\\u8868\U0001F600", "C:\\\xE8\xA1\xA8\xF0\x9F\x98\x80"},
+                 {L"C:\\vx\xD800", ""}};
     for (const auto& c : cases) {
         char converted[kScriptPathCapacity] = {};
-        const bool exact = ToCodePagePath(c.path, CP_UTF8, converted, sizeof(converted));
-        EXPECT_EQ(c.converted != nullptr, exact) << testing::PrintToString(std::wstring(c.path));
-        EXPECT_STREQ(c.converted != nullptr ? c.converted : "", converted);
+        EXPECT_EQ(c.converted[0] != '\0', ToCodePagePath(c.path, CP_UTF8, converted, sizeof(converted)));
+        EXPECT_STREQ(c.converted, converted);
     }
 }
 
@@ -241,7 +236,6 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfFromFoldersOf
 
     wchar_t systemFolder[MAX_PATH] = {};
     GetSystemDirectoryW(systemFolder, MAX_PATH);
-    const std::wstring interpreter = std::wstring(systemFolder) + L"\\cmd.exe";
     for (size_t i = 0; i < count; ++i) {
         const std::wstring base = m_root + L"\\" + std::to_wstring(i);
         ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
@@ -250,7 +244,7 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfFromFoldersOf
             names[i].lookAlike != nullptr ? CopyHost(base + L"\\" + names[i].lookAlike) : L"";
         const std::wstring tempFolder = programFolder + L" temp";
 
-        // Held until the interpreter's command line has been read: the script waits for it.
+        // Held (not for deleting) until the running script's command line has been read.
         const std::wstring program = CopyHost(programFolder);
         HANDLE hold =
             CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -261,11 +255,10 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfFromFoldersOf
         CloseHandle(hold);
 
         const std::string shown = testing::PrintToString(std::wstring(names[i].name));
-        // Only the bare name: cmd would expand a "%name%" of the folder on its command line.
-        const std::wstring line =
-            L"\"" + interpreter + L"\" /d /v:off /e:on /c " + script.substr(tempFolder.size() + 1);
-        EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), line))
-            << shown << testing::PrintToString(lines);
+        // The bare name only: cmd would expand a "%name%" of the folder on its command line.
+        const std::wstring line = L"\"" + std::wstring(systemFolder) + L"\\cmd.exe\" /d /v:off /e:on /c " +
+                                  script.substr(tempFolder.size() + 1);
+        EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << shown << testing::PrintToString(lines);
         EXPECT_TRUE(WaitUntil([&] { return !Exists(programFolder); })) << "the folder stays: " << shown;
         EXPECT_TRUE(WaitUntil([&] { return !Exists(script); })) << "the script stays: " << shown;
         EXPECT_TRUE(Exists(tempFolder)) << shown;

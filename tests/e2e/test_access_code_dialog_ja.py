@@ -32,23 +32,13 @@ class JapaneseAccessCodeDialogTest(DialogTestCase):
         self.assert_full_width_digits_give_the_code(INVALID)
 
     def test_a_lead_byte_that_no_trail_byte_follows_costs_no_digit(self):
-        """A Western layout types é as the byte 0xE9, a lead byte in code page 932; back on the
-        Japanese layout, what follows it is no trail byte of it."""
+        """é on a Western layout is the byte 0xE9, a lead byte in code page 932; none of these completes it."""
         self.open_dialog()
-        cases = [
-            ([("type", "1")], "1"),
-            ([("key", "tab"), ("key", "tab"), ("type", "１")], "1"),
-            ([("ime", "１"), ("type", "２")], "12"),
-            ([("paste", "3"), ("type", "４")], "34"),
-        ]
-        for steps, shown in cases:
+        for steps, shown in [(["type 1"], "1"), (["key tab", "key tab", "type １"], "1"),
+                             (["ime １", "type ２"], "12"), (["paste 3", "type ４"], "34")]:
             with self.subTest(steps=steps):
-                self.ui("settext", self.caption, "")
-                self.ui("layout", self.caption, "0409")
-                self.ui("type", self.caption, "é")
-                self.ui("layout", self.caption, "0411")
-                for command, argument in steps:
-                    self.ui(command, self.caption, argument)
+                for step in ["settext ", "layout 0409", "type é", "layout 0411", *steps]:
+                    self.ui(step.split(" ", 1)[0], self.caption, step.split(" ", 1)[1])
                 self.assertEqual(self.text(IDC_CODE), shown)
 
 

@@ -72,15 +72,6 @@ BOOL WINAPI FailingList(DWORD*, DWORD capacity, DWORD*) {
     return FALSE;
 }
 
-// The snapshot lists this process under the host's name, as if the host had ended and its
-// identifier had gone to another program before the snapshot was looked at.
-DWORD g_reusedId = 0;
-void ListReusedIdAsTheHost(PROCESSENTRY32* entry) {
-    if (entry->th32ProcessID == g_reusedId) {
-        strcpy(entry->szExeFile, "vxagent.exe");
-    }
-}
-
 std::string PsapiFromSystemFolder() {
     char folder[MAX_PATH] = {};
     GetSystemDirectoryA(folder, sizeof(folder));
@@ -216,11 +207,17 @@ TEST_F(ProcessTerminatorTest, TheRecordedVersionChoosesTheRoadAndUnsupportedOnes
 }
 
 TEST_F(ProcessTerminatorTest, ToolHelpNamesTheProcessAgainAndLeavesAReusedIdentifierAlone) {
+    // Listed under the host's name, as if the host had ended and its identifier had gone to another
+    // program meanwhile.
+    static DWORD s_otherId = 0;
     CChildProcess& other = Start("one", "vxother.exe");
-    g_reusedId = other.Id();
-    g_pfnListedProcessHook = &ListReusedIdAsTheHost;
+    s_otherId = other.Id();
+    g_pfnListedProcessHook = [](PROCESSENTRY32* entry) {
+        if (entry->th32ProcessID == s_otherId) {
+            strcpy(entry->szExeFile, "vxagent.exe");
+        }
+    };
     UseRecordedVersion(VER_PLATFORM_WIN32_NT, 6);
-
     EXPECT_FALSE(TerminateProcessesByName("vxagent.exe"));
     EXPECT_TRUE(other.IsRunning());
 }

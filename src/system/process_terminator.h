@@ -6,7 +6,7 @@
 #include <tlhelp32.h>
 
 // True when at least one process was terminated. Waits for the terminated processes to be gone, up
-// to 2 s for all of them together.
+// to 2 s for all of them together. A process tool-help lists is named again on the handle that ends it.
 bool TerminateProcessesByName(const char* imageName);
 // True when processName is imageName (A-Z case folded) or a full path ending in it.
 bool ImageNameMatches(const char* imageName, const char* processName);

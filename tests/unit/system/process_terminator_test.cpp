@@ -207,13 +207,10 @@ TEST_F(ProcessTerminatorTest, TheRecordedVersionChoosesTheRoadAndUnsupportedOnes
 }
 
 TEST_F(ProcessTerminatorTest, ToolHelpNamesTheProcessAgainAndLeavesAReusedIdentifierAlone) {
-    // Listed under the host's name, as if the host had ended and its identifier had gone to another
-    // program meanwhile.
-    static DWORD s_otherId = 0;
+    // Listed as the host, as if the host had ended and another program had got its identifier.
     CChildProcess& other = Start("one", "vxother.exe");
-    s_otherId = other.Id();
     g_pfnListedProcessHook = [](PROCESSENTRY32* entry) {
-        if (entry->th32ProcessID == s_otherId) {
+        if (ImageNameMatches("vxother.exe", entry->szExeFile)) {
             strcpy(entry->szExeFile, "vxagent.exe");
         }
     };

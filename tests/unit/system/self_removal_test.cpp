@@ -92,8 +92,7 @@ std::vector<std::wstring> InterpreterCommandLines() {
     return lines;
 }
 
-// Wine cannot give a process Windows' "Use Unicode UTF-8" code pages: 65001 is passed in.
-TEST(ExactCodePagePath, UnderUtf8EveryCharacterButALoneSurrogate) {
+TEST(ExactCodePagePath, UnderUtf8PassedInEveryCharacterButALoneSurrogate) {
     char converted[kScriptPathCapacity] = {};
     EXPECT_TRUE(ToCodePagePath(L"C:\\Jos\u00e9\\\u8868\U0001F600", CP_UTF8, converted, sizeof(converted)));
     EXPECT_STREQ("C:\\Jos\xC3\xA9\\\xE8\xA1\xA8\xF0\x9F\x98\x80", converted);
@@ -227,8 +226,6 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfFromFoldersOf
     const size_t count =
         japanese ? sizeof(japaneseNames) / sizeof(*names) : sizeof(westernNames) / sizeof(*names);
 
-    wchar_t systemFolder[MAX_PATH] = {};
-    GetSystemDirectoryW(systemFolder, MAX_PATH);
     for (size_t i = 0; i < count; ++i) {
         const std::wstring base = m_root + L"\\" + std::to_wstring(i);
         ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
@@ -237,21 +234,9 @@ TEST_F(SelfRemovalRunTest, RemovesTheProgramItsEmptyFolderAndItselfFromFoldersOf
             names[i].lookAlike != nullptr ? CopyHost(base + L"\\" + names[i].lookAlike) : L"";
         const std::wstring tempFolder = programFolder + L" temp";
 
-        // Held (not for deleting) until the running script's command line has been read.
-        const std::wstring program = CopyHost(programFolder);
-        HANDLE hold =
-            CreateFileW(program.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        CChildProcess host;
-        const std::wstring script = StartHost(host, program, tempFolder);
-        WaitForHost(host);
-        const std::vector<std::wstring> lines = InterpreterCommandLines();
-        CloseHandle(hold);
+        const std::wstring script = RunHost(programFolder, tempFolder);
 
         const std::string shown = testing::PrintToString(std::wstring(names[i].name));
-        // The bare name only: cmd would expand a "%name%" of the folder on its command line.
-        const std::wstring line = L"\"" + std::wstring(systemFolder) + L"\\cmd.exe\" /d /v:off /e:on /c " +
-                                  script.substr(tempFolder.size() + 1);
-        EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << shown << testing::PrintToString(lines);
         EXPECT_TRUE(WaitUntil([&] { return !Exists(programFolder); })) << "the folder stays: " << shown;
         EXPECT_TRUE(WaitUntil([&] { return !Exists(script); })) << "the script stays: " << shown;
         EXPECT_TRUE(Exists(tempFolder)) << shown;
@@ -278,9 +263,12 @@ TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterItsTriesAndDeletesI
     ASSERT_NE(INVALID_HANDLE_VALUE, hold);
     CChildProcess host;
     // Six tries: five pauses of about a second between them.
-    const std::wstring script = StartHost(host, program, m_root + L"\\temp", 0, L"6");
+    const std::wstring script = StartHost(host, program, m_root + L"\\100% %PATH% temp", 0, L"6");
     WaitForHost(host);
     const ULONGLONG hostEnded = GetTickCount64();
+    const std::vector<std::wstring> lines = InterpreterCommandLines();
+    wchar_t systemFolder[MAX_PATH] = {};
+    GetSystemDirectoryW(systemFolder, MAX_PATH);
 
     const bool ended = WaitUntil([&] { return !Exists(script); }, 60000);
     const ULONGLONG seconds = (GetTickCount64() - hostEnded) / 1000;
@@ -291,6 +279,10 @@ TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterItsTriesAndDeletesI
     EXPECT_GE(20u, seconds);
     EXPECT_FALSE(leftRunning) << "a cmd.exe is left";
     EXPECT_TRUE(Exists(program));
+    // The bare name only: cmd would expand the folder's "%PATH%" on its command line.
+    const std::wstring line = L"\"" + std::wstring(systemFolder) + L"\\cmd.exe\" /d /v:off /e:on /c " +
+                              script.substr(script.rfind(L'\\') + 1);
+    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << testing::PrintToString(lines);
 }
 
 TEST_F(SelfRemovalRunTest, KeepsAKnownFolderItWasAloneIn) {

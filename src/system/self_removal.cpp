@@ -12,6 +12,8 @@
 #include "system/scoped_handles.h"
 #include "system/system_folder.h"
 
+PFN_START_INTERPRETER g_pfnStartInterpreter = &CreateProcessW;
+
 namespace {
 
 // A name of its own for each run: a script of an earlier run may still be inside its minute, and
@@ -218,8 +220,8 @@ bool StartSelfRemovalScript(DWORD tries) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(interpreterPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       scriptPath, &startup, &process)) {
+    if (g_pfnStartInterpreter(interpreterPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                              nullptr, scriptPath, &startup, &process)) {
         CScopedHandle processHandle(process.hProcess);
         CScopedHandle threadHandle(process.hThread);
     }

@@ -8,9 +8,7 @@
 #include <windows.h>
 #include <shlobj.h>
 #include <knownfolders.h>
-#include <winternl.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -70,33 +68,24 @@ std::wstring KnownFolder(const KNOWNFOLDERID& id) {
     return copy;
 }
 
-// The command lines of the running command interpreters, read from their process parameters.
-std::vector<std::wstring> InterpreterCommandLines() {
-    std::vector<std::wstring> lines;
-    for (DWORD id : ProcessesNamed("cmd.exe")) {
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
-        PROCESS_BASIC_INFORMATION basic = {};
-        PEB peb = {};
-        RTL_USER_PROCESS_PARAMETERS parameters = {};
-        wchar_t line[1024] = {};
-        if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof(basic), nullptr) ==
-                0 &&
-            ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof(peb), nullptr) &&
-            ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof(parameters), nullptr) &&
-            ReadProcessMemory(process, parameters.CommandLine.Buffer, line,
-                              std::min<size_t>(parameters.CommandLine.Length, sizeof(line) - 2), nullptr)) {
-            lines.push_back(line);
-        }
-        CloseHandle(process);
+// Windows' documented rule, which Wine does not keep: UTF-8 takes no flag but WC_ERR_INVALID_CHARS
+// and no default character.
+int WINAPI ToMultiByteAsWindows(UINT codePage, DWORD flags, LPCWCH text, int length, LPSTR converted,
+                                int capacity, LPCCH defaultChar, LPBOOL usedDefault) {
+    if (codePage == CP_UTF8 && ((flags & ~WC_ERR_INVALID_CHARS) != 0 || defaultChar || usedDefault)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
     }
-    return lines;
+    return WideCharToMultiByte(codePage, flags, text, length, converted, capacity, defaultChar, usedDefault);
 }
 
 TEST(ExactCodePagePath, UnderUtf8PassedInEveryCharacterButALoneSurrogate) {
+    g_pfnToMultiByte = &ToMultiByteAsWindows;
     char converted[kScriptPathCapacity] = {};
     EXPECT_TRUE(ToCodePagePath(L"C:\\Jos\u00e9\\\u8868\U0001F600", CP_UTF8, converted, sizeof(converted)));
     EXPECT_STREQ("C:\\Jos\xC3\xA9\\\xE8\xA1\xA8\xF0\x9F\x98\x80", converted);
     EXPECT_FALSE(ToCodePagePath(L"C:\\vx\xD800", CP_UTF8, converted, sizeof(converted)));
+    g_pfnToMultiByte = &WideCharToMultiByte;
 }
 
 TEST(SelfRemovalScriptText, LongestPathsOfDoubleByteCharactersAndPercentSignsAreNotCut) {
@@ -263,12 +252,9 @@ TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterItsTriesAndDeletesI
     ASSERT_NE(INVALID_HANDLE_VALUE, hold);
     CChildProcess host;
     // Six tries: five pauses of about a second between them.
-    const std::wstring script = StartHost(host, program, m_root + L"\\100% %PATH% temp", 0, L"6");
+    const std::wstring script = StartHost(host, program, m_root + L"\\temp", 0, L"6");
     WaitForHost(host);
     const ULONGLONG hostEnded = GetTickCount64();
-    const std::vector<std::wstring> lines = InterpreterCommandLines();
-    wchar_t systemFolder[MAX_PATH] = {};
-    GetSystemDirectoryW(systemFolder, MAX_PATH);
 
     const bool ended = WaitUntil([&] { return !Exists(script); }, 60000);
     const ULONGLONG seconds = (GetTickCount64() - hostEnded) / 1000;
@@ -279,10 +265,33 @@ TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterItsTriesAndDeletesI
     EXPECT_GE(20u, seconds);
     EXPECT_FALSE(leftRunning) << "a cmd.exe is left";
     EXPECT_TRUE(Exists(program));
-    // The bare name only: cmd would expand the folder's "%PATH%" on its command line.
-    const std::wstring line = L"\"" + std::wstring(systemFolder) + L"\\cmd.exe\" /d /v:off /e:on /c " +
-                              script.substr(script.rfind(L'\\') + 1);
-    EXPECT_EQ(1, std::count(lines.begin(), lines.end(), line)) << testing::PrintToString(lines);
+}
+
+std::wstring g_commandLine;
+std::wstring g_currentFolder;
+BOOL WINAPI RecordInterpreterStart(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                   BOOL, DWORD, LPVOID, LPCWSTR currentFolder, LPSTARTUPINFOW,
+                                   LPPROCESS_INFORMATION) {
+    g_commandLine = commandLine;
+    g_currentFolder = currentFolder;
+    return FALSE;
+}
+
+TEST_F(SelfRemovalRunTest, TheInterpreterGetsTheScriptsBareNameFromTheScriptsFolder) {
+    const std::wstring tempFolder = m_root + L"\\100% %PATH% temp\\";
+    ASSERT_TRUE(CreateDirectoryW(tempFolder.c_str(), nullptr));
+    SetEnvironmentVariableW(L"TMP", tempFolder.c_str());
+    g_pfnStartInterpreter = &RecordInterpreterStart;
+    StartSelfRemovalScript(1);
+    g_pfnStartInterpreter = &CreateProcessW;
+
+    wchar_t line[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(line, MAX_PATH);
+    _snwprintf(line + length, MAX_PATH - length - 1, L"\\cmd.exe\" /d /v:off /e:on /c _uninsep%08lX.bat",
+               GetCurrentProcessId());
+    // cmd would expand the folder's "%PATH%" on its command line.
+    EXPECT_EQ(L"\"" + std::wstring(line), g_commandLine);
+    EXPECT_EQ(tempFolder, g_currentFolder);
 }
 
 TEST_F(SelfRemovalRunTest, KeepsAKnownFolderItWasAloneIn) {

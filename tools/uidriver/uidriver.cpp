@@ -20,9 +20,10 @@
 //   type CAPTION TEXT        posts one WM_CHAR per character to the focused control
 //   ime CAPTION TEXT         posts one WM_IME_CHAR per character to it, as an input method commits
 //   settext CAPTION TEXT     sets the focused control's text (WM_SETTEXT)
-//   layout CAPTION LANGID    asks the focused control's thread to type with the keyboard layout of
-//                            that language (hexadecimal; WM_INPUTLANGCHANGEREQUEST), as a user
-//                            switching layouts does: an ANSI window gets characters in its code page
+//   layout CAPTION LANGID    tells the focused control that the keyboard layout of that language
+//                            (hexadecimal) is active (WM_INPUTLANGCHANGE, which Wine's default
+//                            window procedure makes its thread's layout): an ANSI window then gets
+//                            typed characters in that layout's code page
 //   key CAPTION KEY          posts WM_KEYDOWN and WM_KEYUP of KEY to the focused control (the window
 //                            when none has the focus); KEY is enter, escape, tab, space, backspace,
 //                            or a virtual-key code in decimal
@@ -291,12 +292,12 @@ int TypeText(HWND window, const std::wstring& text, UINT message) {
     return Handled(window);
 }
 
-int RequestLayout(HWND window, WORD languageId) {
+int SwitchLayout(HWND window, WORD languageId) {
     HWND focus = FocusOrFail(window);
     if (focus == nullptr) {
         return kFailed;
     }
-    PostMessageW(focus, WM_INPUTLANGCHANGEREQUEST, 0, MAKELONG(languageId, languageId));
+    PostMessageW(focus, WM_INPUTLANGCHANGE, 0, MAKELONG(languageId, languageId));
     return Handled(window);
 }
 
@@ -623,7 +624,7 @@ int Run(const std::vector<std::wstring>& args) {
         return SetFocusedText(window, args[2]);
     }
     if (command == L"layout") {
-        return RequestLayout(window, static_cast<WORD>(languageId));
+        return SwitchLayout(window, static_cast<WORD>(languageId));
     }
     if (command == L"key") {
         return PressKey(window, key, false);

@@ -13,7 +13,7 @@ bool ToCodePageText(const wchar_t* text, UINT codePage, char* converted, int cap
 // has none.
 bool ToCodePagePath(const wchar_t* path, UINT codePage, char* converted, int capacity);
 
-// Seam for what Wine does not refuse: converts UTF-16 text (WideCharToMultiByte); the program leaves
-// it as it is.
+// Seam for a test that holds WideCharToMultiByte to Windows' rules, where Wine's accepts more; the
+// program leaves it as it is.
 using PFN_TO_MULTI_BYTE = int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
 extern PFN_TO_MULTI_BYTE g_pfnToMultiByte;

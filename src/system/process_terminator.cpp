@@ -4,18 +4,24 @@
 #include <tlhelp32.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "app/globals.h"
+#include "system/exact_path.h"
 #include "system/scoped_handles.h"
 #include "system/system_folder.h"
 
 PFN_LOAD_LIBRARY g_pfnLoadTerminatorLibrary = &LoadLibraryA;
 PFN_ENUM_PROCESSES g_pfnEnumProcessesStandIn = nullptr;
+PFN_LISTED_PROCESS g_pfnListedProcessHook = nullptr;
 
 namespace {
 
 // PROCESS_ALL_ACCESS as Windows Vista and later define it; what the user's own processes grant.
+// psapi names a process through its modules, which takes most of it.
 const DWORD kProcessAllAccess = 0x1FFFFF;
+// Tool-help names a process in its list only: what it takes to name it again, end it and wait.
+const DWORD kListedProcessAccess = PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
 const DWORD kFirstListCapacity = 1024;
 // TerminateProcess returns before the process has gone, and until then its image cannot be replaced:
 // every call waits for the processes it terminated, at most this long for all of them together.
@@ -63,9 +69,19 @@ bool TerminateAndWait(HANDLE process, DWORD deadline) {
     return true;
 }
 
-bool TerminateById(DWORD processId, DWORD deadline) {
-    CScopedHandle process(OpenProcess(kProcessAllAccess, FALSE, processId));
-    return process.IsValid() && TerminateAndWait(process.Get(), deadline);
+// The identifier may have gone to another program since the snapshot was taken (the host ends by
+// itself after "-stop"): the process is named again on the handle that ends it.
+bool TerminateListedProcess(const char* imageName, DWORD processId, DWORD deadline) {
+    CScopedHandle process(OpenProcess(kListedProcessAccess, FALSE, processId));
+    wchar_t path[MAX_PATH] = {};
+    DWORD length = MAX_PATH;
+    if (!process.IsValid() || !QueryFullProcessImageNameW(process.Get(), 0, path, &length)) {
+        return false;
+    }
+    const wchar_t* lastBackslash = wcsrchr(path, L'\\');
+    char name[2 * MAX_PATH] = {};
+    return ToCodePageText(lastBackslash != nullptr ? lastBackslash + 1 : path, CP_ACP, name, sizeof(name)) &&
+           ImageNameMatches(imageName, name) && TerminateAndWait(process.Get(), deadline);
 }
 
 bool TerminateThroughToolHelp(const char* imageName) {
@@ -89,7 +105,11 @@ bool TerminateThroughToolHelp(const char* imageName) {
     entry.dwSize = sizeof(entry);
     for (BOOL found = processFirst(snapshot.Get(), &entry); found;
          found = processNext(snapshot.Get(), &entry)) {
-        if (ImageNameMatches(imageName, entry.szExeFile) && TerminateById(entry.th32ProcessID, deadline)) {
+        if (g_pfnListedProcessHook != nullptr) {
+            g_pfnListedProcessHook(&entry);
+        }
+        if (ImageNameMatches(imageName, entry.szExeFile) &&
+            TerminateListedProcess(imageName, entry.th32ProcessID, deadline)) {
             terminated = true;
         }
         entry.dwSize = sizeof(entry);

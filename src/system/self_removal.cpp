@@ -12,6 +12,8 @@
 #include "system/scoped_handles.h"
 #include "system/system_folder.h"
 
+PFN_START_INTERPRETER g_pfnStartInterpreter = &CreateProcessW;
+
 namespace {
 
 // A name of its own for each run: a script of an earlier run may still be inside its minute, and
@@ -163,12 +165,11 @@ bool StartSelfRemovalScript(DWORD tries) {
     char oemPause[kScriptPathCapacity] = {};
     wchar_t pausePath[MAX_PATH] = {};
     wchar_t interpreterPath[MAX_PATH] = {};
-    wchar_t systemFolder[MAX_PATH] = {};
     const bool removeFolder = !IsKnownFolder(programFolder);
     if (!ScriptPathOf(scriptPath, oemTemp) || strlen(oemTemp) + kScriptNameLength >= sizeof(oemTemp) ||
         !ScriptPathOf(programPath, oemProgram) || (removeFolder && !ScriptPathOf(programFolder, oemFolder)) ||
         !SystemFolderFile(L"PING.EXE", pausePath) || !ScriptPathOf(pausePath, oemPause) ||
-        !SystemFolderFile(L"cmd.exe", interpreterPath) || !SystemFolderFile(L"", systemFolder)) {
+        !SystemFolderFile(L"cmd.exe", interpreterPath)) {
         return true;
     }
     const size_t oemTempLength = strlen(oemTemp);
@@ -208,18 +209,19 @@ bool StartSelfRemovalScript(DWORD tries) {
     script.Close();
 
     // The system's own interpreter: no batfile association, no AutoRun commands (/d), no delayed
-    // expansion of "!" (/v:off), the extensions "set /a" needs (/e:on); /s with the doubled quotes
-    // keeps "&", "(", ")", "^" and "@" in the path literal. CREATE_NO_WINDOW hides it where a
-    // console host would ignore SW_HIDE. From the system folder: a bare command name is looked up in
-    // the current folder first.
-    wchar_t commandLine[2 * MAX_PATH + 64] = {};
+    // expansion of "!" (/v:off), the extensions "set /a" needs (/e:on). CREATE_NO_WINDOW hides it
+    // where a console host would ignore SW_HIDE. cmd expands a defined "%name%" on its /c line, and
+    // "%%" is no escape there: the line names the script by its bare name, which holds no "%", and
+    // the script's folder is the current folder, which cmd looks in first.
+    wchar_t commandLine[MAX_PATH + 64] = {};
     _snwprintf(commandLine, sizeof(commandLine) / sizeof(commandLine[0]) - 1,
-               L"\"%ls\" /d /v:off /e:on /s /c \"\"%ls\"\"", interpreterPath, scriptPath);
+               L"\"%ls\" /d /v:off /e:on /c %ls", interpreterPath, scriptPath + tempLength);
+    scriptPath[tempLength] = L'\0';
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (CreateProcessW(interpreterPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       systemFolder, &startup, &process)) {
+    if (g_pfnStartInterpreter(interpreterPath, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                              nullptr, scriptPath, &startup, &process)) {
         CScopedHandle processHandle(process.hProcess);
         CScopedHandle threadHandle(process.hThread);
     }

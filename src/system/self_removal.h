@@ -30,3 +30,10 @@ size_t FormatSelfRemovalScript(const char* programPath, const char* programFolde
 // temporary folder, the user's Downloads, Desktop, Documents and profile folders, and the public
 // folders.
 bool IsKnownFolder(const wchar_t* folder);
+
+// Seam for what a test cannot see under Wine, whose cmd expands no "%name%" on its command line;
+// the program leaves it as it is: starts the command interpreter (CreateProcessW).
+using PFN_START_INTERPRETER = BOOL(WINAPI*)(LPCWSTR, LPWSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                            BOOL, DWORD, LPVOID, LPCWSTR, LPSTARTUPINFOW,
+                                            LPPROCESS_INFORMATION);
+extern PFN_START_INTERPRETER g_pfnStartInterpreter;

@@ -35,7 +35,7 @@ void InitialiseDialog(HWND dialog) {
 
 const wchar_t kFullWidthZero = 0xFF10;
 const wchar_t kFullWidthNine = 0xFF19;
-const int kPasteCapacity = 64;
+const SIZE_T kPasteCapacity = 64;
 
 // A DBCS lead byte typed into the field, waiting for its trail byte.
 BYTE g_pendingLeadByte = 0;
@@ -55,6 +55,12 @@ int CodeFromText(wchar_t* text) {
         *c = ToHalfWidthDigit(*c);
     }
     return static_cast<int>(std::wcstol(text, nullptr, 10));
+}
+
+bool IsDoubleByteCharacter(BYTE leadByte, BYTE trailByte) {
+    const char bytes[2] = {static_cast<char>(leadByte), static_cast<char>(trailByte)};
+    wchar_t character[2] = {};
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes, 2, character, 2) == 1;
 }
 
 // One character of ANSI text (one byte, or a lead and a trail byte) as it arrives in WM_CHAR or
@@ -89,7 +95,9 @@ bool PasteWithHalfWidthDigits(HWND field) {
     HANDLE data = GetClipboardData(CF_UNICODETEXT);
     const wchar_t* clipboardText = data != nullptr ? static_cast<const wchar_t*>(GlobalLock(data)) : nullptr;
     if (clipboardText != nullptr) {
-        for (int i = 0; i < kPasteCapacity - 1 && clipboardText[i] != L'\0'; ++i) {
+        // Another program's block need not hold a terminator: its size bounds the text.
+        const SIZE_T blockLength = GlobalSize(data) / sizeof(wchar_t);
+        for (SIZE_T i = 0; i + 1 < kPasteCapacity && i < blockLength && clipboardText[i] != L'\0'; ++i) {
             text[i] = ToHalfWidthDigit(clipboardText[i]);
             changed = changed || text[i] != clipboardText[i];
         }
@@ -155,13 +163,23 @@ LRESULT CALLBACK CodeFieldProc(HWND field, UINT message, WPARAM wParam, LPARAM l
     // as one WM_IME_CHAR with the lead byte in the high byte.
     if (message == WM_CHAR) {
         const BYTE byte = static_cast<BYTE>(wParam);
-        const BYTE leadByte = g_pendingLeadByte;
+        BYTE leadByte = g_pendingLeadByte;
         g_pendingLeadByte = 0;
+        // A lead byte that this byte does not complete (one from a keyboard layout of another code
+        // page) is dropped: passed on, the field's own conversion would pair it with what comes
+        // next, and a digit would be lost.
+        if (leadByte != 0 && !IsDoubleByteCharacter(leadByte, byte)) {
+            leadByte = 0;
+        }
         if (leadByte == 0 && IsDBCSLeadByte(byte)) {
             g_pendingLeadByte = byte;
             return 0;
         }
         return ForwardCharacter(field, message, leadByte, byte, lParam);
+    }
+    // Nothing that follows these is the trail byte of a lead byte typed before them.
+    if (message == WM_IME_CHAR || message == WM_KILLFOCUS || message == WM_PASTE) {
+        g_pendingLeadByte = 0;
     }
     if (message == WM_IME_CHAR) {
         return ForwardCharacter(field, message, HIBYTE(LOWORD(wParam)), LOBYTE(LOWORD(wParam)), lParam);

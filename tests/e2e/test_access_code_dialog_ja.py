@@ -31,6 +31,16 @@ class JapaneseAccessCodeDialogTest(DialogTestCase):
     def test_full_width_digits_from_a_japanese_input_method_are_the_code(self):
         self.assert_full_width_digits_give_the_code(INVALID)
 
+    def test_a_lead_byte_left_pending_is_dropped_on_focus_loss_input_method_and_paste(self):
+        """é on a Western layout is the byte 0xE9, a lead byte in code page 932; after these no byte completes it."""
+        self.open_dialog()
+        for steps, shown in [(["key tab", "key tab", "type １"], "1"), (["ime １", "type ２"], "12"),
+                             (["paste 3", "type ４"], "34")]:
+            with self.subTest(steps=steps):
+                for step in ["settext ", "layout 0409", "type é", "layout 0411", *steps]:
+                    self.ui(step.split(" ", 1)[0], self.caption, step.split(" ", 1)[1])
+                self.assertEqual(self.text(IDC_CODE), shown)
+
 
 if __name__ == "__main__":
     vxe2e.main()

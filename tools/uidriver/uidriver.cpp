@@ -20,6 +20,10 @@
 //   type CAPTION TEXT        posts one WM_CHAR per character to the focused control
 //   ime CAPTION TEXT         posts one WM_IME_CHAR per character to it, as an input method commits
 //   settext CAPTION TEXT     sets the focused control's text (WM_SETTEXT)
+//   layout CAPTION LANGID    tells the focused control that the keyboard layout of that language
+//                            (hexadecimal) is active (WM_INPUTLANGCHANGE, which Wine's default
+//                            window procedure makes its thread's layout): an ANSI window then gets
+//                            typed characters in that layout's code page
 //   key CAPTION KEY          posts WM_KEYDOWN and WM_KEYUP of KEY to the focused control (the window
 //                            when none has the focus); KEY is enter, escape, tab, space, backspace,
 //                            or a virtual-key code in decimal
@@ -288,6 +292,15 @@ int TypeText(HWND window, const std::wstring& text, UINT message) {
     return Handled(window);
 }
 
+int SwitchLayout(HWND window, WORD languageId) {
+    HWND focus = FocusOrFail(window);
+    if (focus == nullptr) {
+        return kFailed;
+    }
+    PostMessageW(focus, WM_INPUTLANGCHANGE, 0, MAKELONG(languageId, languageId));
+    return Handled(window);
+}
+
 int SetFocusedText(HWND window, const std::wstring& text) {
     HWND focus = FocusOrFail(window);
     DWORD_PTR result = 0;
@@ -511,7 +524,7 @@ int Usage() {
     return Fail(
         L"usage: vxuidriver [--timeout SECONDS] [--having ID] COMMAND ARGS...\n"
         L"  wait CAPTION | wait-gone CAPTION | info CAPTION | text CAPTION ID | type CAPTION TEXT |\n"
-        L"  ime CAPTION TEXT | settext CAPTION TEXT |\n"
+        L"  ime CAPTION TEXT | settext CAPTION TEXT | layout CAPTION LANGID |\n"
         L"  key CAPTION KEY | alt-f4 CAPTION | click CAPTION ID | close CAPTION | paste CAPTION TEXT |\n"
         L"  progress CAPTION ID | list | screenshot FILE [CAPTION]");
 }
@@ -561,8 +574,8 @@ int Run(const std::vector<std::wstring>& args) {
     }
 
     const bool takesArgument = command == L"text" || command == L"type" || command == L"ime" ||
-                               command == L"settext" || command == L"key" || command == L"click" ||
-                               command == L"paste" || command == L"progress";
+                               command == L"settext" || command == L"layout" || command == L"key" ||
+                               command == L"click" || command == L"paste" || command == L"progress";
     if (args.size() != (takesArgument ? 3u : 2u)) {
         return Usage();
     }
@@ -573,6 +586,11 @@ int Run(const std::vector<std::wstring>& args) {
     }
     UINT key = 0;
     if (command == L"key" && !KeyCode(args[2], key)) {
+        return Usage();
+    }
+    wchar_t* end = nullptr;
+    const unsigned long languageId = command == L"layout" ? wcstoul(args[2].c_str(), &end, 16) : 0;
+    if (command == L"layout" && (*end != L'\0' || languageId == 0 || languageId > 0xFFFF)) {
         return Usage();
     }
 
@@ -604,6 +622,9 @@ int Run(const std::vector<std::wstring>& args) {
     }
     if (command == L"settext") {
         return SetFocusedText(window, args[2]);
+    }
+    if (command == L"layout") {
+        return SwitchLayout(window, static_cast<WORD>(languageId));
     }
     if (command == L"key") {
         return PressKey(window, key, false);

@@ -94,6 +94,7 @@ protected:
         m_children.clear();  // ends whatever is still running
         g_pfnLoadTerminatorLibrary = &LoadLibraryA;
         g_pfnEnumProcessesStandIn = nullptr;
+        g_pfnListedProcessHook = nullptr;
         g_osPlatformId = m_savedPlatformId;
         g_osMajorVersion = m_savedMajorVersion;
         RemoveTree(m_folder);
@@ -203,6 +204,19 @@ TEST_F(ProcessTerminatorTest, TheRecordedVersionChoosesTheRoadAndUnsupportedOnes
             EXPECT_TRUE(WasTerminated(companion));
         }
     }
+}
+
+TEST_F(ProcessTerminatorTest, ToolHelpNamesTheProcessAgainAndLeavesAReusedIdentifierAlone) {
+    // Listed as the host, as if the host had ended and another program had got its identifier.
+    CChildProcess& other = Start("one", "vxother.exe");
+    g_pfnListedProcessHook = [](PROCESSENTRY32* entry) {
+        if (ImageNameMatches("vxother.exe", entry->szExeFile)) {
+            strcpy(entry->szExeFile, "vxagent.exe");
+        }
+    };
+    UseRecordedVersion(VER_PLATFORM_WIN32_NT, 6);
+    EXPECT_FALSE(TerminateProcessesByName("vxagent.exe"));
+    EXPECT_TRUE(other.IsRunning());
 }
 
 TEST_F(ProcessTerminatorTest, AListThatFillsItsBlockIsFetchedAgainTwiceAsLarge) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "child_processes.h"
+#include "system/exact_path.h"
 #include "system/self_removal.h"
 
 using namespace systemtest;
@@ -65,6 +66,26 @@ std::wstring KnownFolder(const KNOWNFOLDERID& id) {
     const std::wstring copy = path != nullptr ? path : L"";
     CoTaskMemFree(path);
     return copy;
+}
+
+// Windows' documented rule, which Wine does not keep: UTF-8 takes no flag but WC_ERR_INVALID_CHARS
+// and no default character.
+int WINAPI ToMultiByteAsWindows(UINT codePage, DWORD flags, LPCWCH text, int length, LPSTR converted,
+                                int capacity, LPCCH defaultChar, LPBOOL usedDefault) {
+    if (codePage == CP_UTF8 && ((flags & ~WC_ERR_INVALID_CHARS) != 0 || defaultChar || usedDefault)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return WideCharToMultiByte(codePage, flags, text, length, converted, capacity, defaultChar, usedDefault);
+}
+
+TEST(ExactCodePagePath, UnderUtf8PassedInEveryCharacterButALoneSurrogate) {
+    g_pfnToMultiByte = &ToMultiByteAsWindows;
+    char converted[kScriptPathCapacity] = {};
+    EXPECT_TRUE(ToCodePagePath(L"C:\\Jos\u00e9\\\u8868\U0001F600", CP_UTF8, converted, sizeof(converted)));
+    EXPECT_STREQ("C:\\Jos\xC3\xA9\\\xE8\xA1\xA8\xF0\x9F\x98\x80", converted);
+    EXPECT_FALSE(ToCodePagePath(L"C:\\vx\xD800", CP_UTF8, converted, sizeof(converted)));
+    g_pfnToMultiByte = &WideCharToMultiByte;
 }
 
 TEST(SelfRemovalScriptText, LongestPathsOfDoubleByteCharactersAndPercentSignsAreNotCut) {
@@ -244,6 +265,33 @@ TEST_F(SelfRemovalRunTest, GivesUpOnAProgramFileHeldOpenAfterItsTriesAndDeletesI
     EXPECT_GE(20u, seconds);
     EXPECT_FALSE(leftRunning) << "a cmd.exe is left";
     EXPECT_TRUE(Exists(program));
+}
+
+std::wstring g_commandLine;
+std::wstring g_currentFolder;
+BOOL WINAPI RecordInterpreterStart(LPCWSTR, LPWSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
+                                   BOOL, DWORD, LPVOID, LPCWSTR currentFolder, LPSTARTUPINFOW,
+                                   LPPROCESS_INFORMATION) {
+    g_commandLine = commandLine;
+    g_currentFolder = currentFolder;
+    return FALSE;
+}
+
+TEST_F(SelfRemovalRunTest, TheInterpreterGetsTheScriptsBareNameFromTheScriptsFolder) {
+    const std::wstring tempFolder = m_root + L"\\100% %PATH% temp\\";
+    ASSERT_TRUE(CreateDirectoryW(tempFolder.c_str(), nullptr));
+    SetEnvironmentVariableW(L"TMP", tempFolder.c_str());
+    g_pfnStartInterpreter = &RecordInterpreterStart;
+    StartSelfRemovalScript(1);
+    g_pfnStartInterpreter = &CreateProcessW;
+
+    wchar_t line[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(line, MAX_PATH);
+    _snwprintf(line + length, MAX_PATH - length - 1, L"\\cmd.exe\" /d /v:off /e:on /c _uninsep%08lX.bat",
+               GetCurrentProcessId());
+    // cmd would expand the folder's "%PATH%" on its command line.
+    EXPECT_EQ(L"\"" + std::wstring(line), g_commandLine);
+    EXPECT_EQ(tempFolder, g_currentFolder);
 }
 
 TEST_F(SelfRemovalRunTest, KeepsAKnownFolderItWasAloneIn) {

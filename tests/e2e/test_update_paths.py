@@ -274,7 +274,7 @@ class UpdatePathsTest(vxe2e.PackageTestCase):
         self.assert_package_installed()
         self.assertEqual("2.0", vxe2e.read_info()["version"])
 
-    def test_a_damaged_package_or_a_killed_unpack_leaves_the_installed_product_and_the_next_run_installs(self):
+    def test_a_damaged_package_changes_nothing_and_the_next_run_clears_a_staging_folder_left_and_installs(self):
         folder = vxe2e.install_old_product("1.0")
         # The last entry's data no longer matches its CRC-32: found only after every other entry.
         big = bytes(range(256)) * 40000

@@ -123,6 +123,8 @@ TEST(SelfRemovalKnownFolders, TheUsersAndTheMachinesFoldersAndDriveRootsButNoOth
         {KnownFolder(FOLDERID_Profile), true},
         {KnownFolder(FOLDERID_Public), true},
         {KnownFolder(FOLDERID_PublicDocuments), true},
+        {KnownFolder(FOLDERID_PublicDesktop), true},
+        {KnownFolder(FOLDERID_PublicDownloads), true},
         {temp, true},
         {L"C:", true},
         {L"C:\\", true},

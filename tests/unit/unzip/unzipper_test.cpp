@@ -141,7 +141,7 @@ TEST_F(UnzipperTest, StoredAndDeflatedDataArriveByteForByte) {
     }
 }
 
-TEST_F(UnzipperTest, AnExistingTargetIsTruncatedAndRewritten) {
+TEST_F(UnzipperTest, AnExistingTargetIsReplacedByTheNewFile) {
     CreateDirectoryA(Dest().c_str(), nullptr);
     ASSERT_TRUE(WriteWholeFile(Dest() + "\\old.txt", std::string(10000, 'x')));
     ASSERT_TRUE(Extract({DeflatedEntry("old.txt", "new")}, Dest()));

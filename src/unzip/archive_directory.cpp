@@ -64,12 +64,6 @@ bool ReadDirectoryShape(const char* archivePath, unzFile archive, DWORD& count, 
     return true;
 }
 
-bool AddRecordSize(unzFile archive, unsigned long long& recordsSize) {
-    unz_file_info record = {};
-    if (unzGetCurrentFileInfo(archive, &record, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) {
-        return false;
-    }
-    recordsSize +=
-        kCentralRecordSize + record.size_filename + record.size_file_extra + record.size_file_comment;
-    return true;
+DWORD DirectoryRecordSize(const unz_file_info& record) {
+    return kCentralRecordSize + record.size_filename + record.size_file_extra + record.size_file_comment;
 }

@@ -12,5 +12,5 @@
 // the archive is refused.
 bool ReadDirectoryShape(const char* archivePath, unzFile archive, DWORD& count, DWORD& directorySize);
 
-// Adds the size of the current entry's record in the directory to recordsSize.
-bool AddRecordSize(unzFile archive, unsigned long long& recordsSize);
+// The size of an entry's record in the directory, from the library's information on it.
+DWORD DirectoryRecordSize(const unz_file_info& record);

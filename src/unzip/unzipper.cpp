@@ -172,11 +172,13 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
         wchar_t folder[MAX_PATH] = {};
         wchar_t staged[MAX_PATH] = {};
         wchar_t old[MAX_PATH] = {};
-        if (index == count || !AddRecordSize(m_hArchive, recordsSize) || !ReadEntryInfo(info) ||
-            !IsAcceptedEntry(info, destination) || !ComposeStagedFolder(staging, index, folder) ||
+        DWORD recordSize = 0;
+        if (index == count || !ReadEntryInfo(info, recordSize) || !IsAcceptedEntry(info, destination) ||
+            !ComposeStagedFolder(staging, index, folder) ||
             !ComposeStagedPaths(staging, index, staged, old)) {
             return false;
         }
+        recordsSize += recordSize;
         entries[index].offset = unzGetOffset(m_hArchive);
         if ((index % kStagedPerFolder == 0 && !CreateDirectoryW(folder, nullptr)) ||
             (!info.isFolder &&
@@ -218,6 +220,11 @@ bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntr
 }
 
 bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {
+    DWORD recordSize = 0;
+    return ReadEntryInfo(info, recordSize);
+}
+
+bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info, DWORD& recordSize) {
     if (m_hArchive == nullptr) {
         return false;
     }
@@ -232,6 +239,7 @@ bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {
     if (entry.size_filename > kNameCapacity || strlen(info.name) != entry.size_filename) {
         return false;
     }
+    recordSize = DirectoryRecordSize(entry);
     const DWORD extraLength = entry.size_file_extra < sizeof(extra) ? entry.size_file_extra : sizeof(extra);
     if (!DecodeEntryName(info.name, entry.size_filename, entry.flag, extra, extraLength, info.decodedName)) {
         return false;

@@ -69,6 +69,8 @@ public:
     static bool EnsureFolderPath(const char* path);
 
 private:
+    // ReadEntryInfo, with the size of the entry's record in the directory.
+    bool ReadEntryInfo(ArchiveEntryInfo& info, DWORD& recordSize);
     // Checks each entry and writes the file entries' data into staging.
     bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
                       SECURITY_ATTRIBUTES* security, CStagedEntry* entries);

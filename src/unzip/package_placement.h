@@ -9,21 +9,15 @@
 #include "unzip/staging_folder.h"
 #include "unzip/update_journal.h"
 
-// What staging and planning learnt of one entry, by its index in the archive: where its record
-// stands in the directory, the identity of its staged file, and the folders placing it made.
-struct CStagedEntry {
-    unsigned long offset;
-    ULONGLONG stagedId;
-    CPreparedFolders folders;
-};
+// Makes the folders of the staged files below destination and journals what each will replace;
+// nothing moves yet. staged lists the files as they were staged; folders, by entry index, gets the
+// levels made for each. On a failure the folders made are removed again.
+bool PlanPlacement(const wchar_t* destination, const CUpdateJournal& staged, CPreparedFolders* folders,
+                   CUpdateJournal& journal, CSharingDeadline& deadline);
 
 // Writes the journal into the staging folder and places every file it lists. True when all are in
 // place and the commit mark is written: the staging folder is then kept, with the replaced files and
 // the journal, until they are removed. On a failure the staging folder stays only when something
 // could not go back, for the next run to finish.
 bool PlacePackage(const wchar_t* destination, CStagingFolder& staging, CUpdateJournal& journal,
-                  const CStagedEntry* entries, CSharingDeadline& deadline);
-
-// Removes the folders made for the journal's files, innermost first.
-void RemoveMadeFolders(const wchar_t* destination, const CUpdateJournal& journal,
-                       const CStagedEntry* entries);
+                  const CPreparedFolders* folders, CSharingDeadline& deadline);

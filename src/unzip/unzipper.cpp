@@ -117,22 +117,21 @@ bool CUnzipper::ExtractArchive(const char* archivePath, const char* destFolder) 
     // Without security of its own (FAT), a staged file gets the platform's default, as it would there.
     CInheritedFileSecurity security;
     security.Compute(destination);
-    CScopedHeapBlock entries(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count * sizeof(CStagedEntry)));
-    CStagedEntry* list = static_cast<CStagedEntry*>(entries.Get());
-    if (list == nullptr || !unzipper.StageEntries(destination, staging.Path(), count, directorySize,
-                                                  security.Attributes(), list)) {
-        return false;
-    }
     wchar_t packageName[MAX_PATH] = {};
     NameOfPackage(archive, packageName);
-    CSharingDeadline deadline(kSharingBoundMs);
+    // The files as staged, then as planned: what each replaces, and the folders made for them.
+    CUpdateJournal staged;
     CUpdateJournal journal;
-    if (!journal.Begin(packageName, count) ||
-        !unzipper.PlanEntries(destination, count, list, journal, deadline)) {
-        RemoveMadeFolders(destination, journal, list);
+    CScopedHeapBlock folders(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, count * sizeof(CPreparedFolders)));
+    CPreparedFolders* made = static_cast<CPreparedFolders*>(folders.Get());
+    if (made == nullptr || !staged.Begin(packageName, count) || !journal.Begin(packageName, count) ||
+        !unzipper.StageEntries(destination, staging.Path(), count, directorySize, security.Attributes(),
+                               staged)) {
         return false;
     }
-    return PlacePackage(destination, staging, journal, list, deadline);
+    CSharingDeadline deadline(kSharingBoundMs);
+    return PlanPlacement(destination, staged, made, journal, deadline) &&
+           PlacePackage(destination, staging, journal, made, deadline);
 }
 
 bool CUnzipper::RecoverInterruptedUpdate(const char* destFolder, char (&packageName)[MAX_PATH]) {
@@ -161,7 +160,7 @@ void CUnzipper::RemoveReplacedFiles(const char* destFolder) {
 }
 
 bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count,
-                             DWORD directorySize, SECURITY_ATTRIBUTES* security, CStagedEntry* entries) {
+                             DWORD directorySize, SECURITY_ATTRIBUTES* security, CUpdateJournal& staged) {
     if (!MoveToFirstEntry()) {
         return false;
     }
@@ -170,19 +169,21 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
     do {
         ArchiveEntryInfo info;
         wchar_t folder[MAX_PATH] = {};
-        wchar_t staged[MAX_PATH] = {};
+        wchar_t stagedPath[MAX_PATH] = {};
         wchar_t old[MAX_PATH] = {};
         DWORD recordSize = 0;
         if (index == count || !ReadEntryInfo(info, recordSize) || !IsAcceptedEntry(info, destination) ||
             !ComposeStagedFolder(staging, index, folder) ||
-            !ComposeStagedPaths(staging, index, staged, old)) {
+            !ComposeStagedPaths(staging, index, stagedPath, old) ||
+            (index % kStagedPerFolder == 0 && !CreateDirectoryW(folder, nullptr))) {
             return false;
         }
         recordsSize += recordSize;
-        entries[index].offset = unzGetOffset(m_hArchive);
-        if ((index % kStagedPerFolder == 0 && !CreateDirectoryW(folder, nullptr)) ||
-            (!info.isFolder &&
-             !WriteStagedFile(m_hArchive, info, staged, security, entries[index].stagedId))) {
+        CJournalEntry entry = {};
+        entry.index = index;
+        wcscpy(entry.target, info.decodedName);
+        if (!info.isFolder &&
+            (!WriteStagedFile(m_hArchive, info, stagedPath, security, entry.newId) || !staged.Add(entry))) {
             return false;
         }
         ++index;
@@ -191,32 +192,6 @@ bool CUnzipper::StageEntries(const wchar_t* destination, const wchar_t* staging,
     // The end record may count fewer entries than the directory holds, which the library would
     // stop at without a word: the records read must fill the directory exactly.
     return index == count && recordsSize == directorySize;
-}
-
-bool CUnzipper::PlanEntries(const wchar_t* destination, DWORD count, CStagedEntry* entries,
-                            CUpdateJournal& journal, CSharingDeadline& deadline) {
-    CKnownFolders known;
-    for (DWORD index = 0; index < count; ++index) {
-        ArchiveEntryInfo info;
-        wchar_t target[MAX_PATH] = {};
-        if (unzSetOffset(m_hArchive, entries[index].offset) != UNZ_OK || !ReadEntryInfo(info) ||
-            !ComposePath(destination, info.decodedName, target)) {
-            return false;
-        }
-        if (info.isFolder) {
-            continue;
-        }
-        CJournalEntry entry = {};
-        entry.index = index;
-        entry.newId = entries[index].stagedId;
-        wcscpy(entry.target, info.decodedName);
-        if (!PrepareFolders(destination, info.decodedName, known, entries[index].folders) ||
-            !InspectTarget(target, deadline, entry.hasOld, entry.oldId) || !journal.Add(entry)) {
-            RemovePreparedFolders(destination, info.decodedName, entries[index].folders);
-            return false;
-        }
-    }
-    return true;
 }
 
 bool CUnzipper::ReadEntryInfo(ArchiveEntryInfo& info) {

@@ -16,8 +16,6 @@
 #include "unzip.h"
 
 // The information on one entry, from its central-directory record.
-struct CStagedEntry;
-class CSharingDeadline;
 class CUpdateJournal;
 
 struct ArchiveEntryInfo {
@@ -71,12 +69,9 @@ public:
 private:
     // ReadEntryInfo, with the size of the entry's record in the directory.
     bool ReadEntryInfo(ArchiveEntryInfo& info, DWORD& recordSize);
-    // Checks each entry and writes the file entries' data into staging.
+    // Checks each entry and writes the file entries' data into staging; staged lists those files.
     bool StageEntries(const wchar_t* destination, const wchar_t* staging, DWORD count, DWORD directorySize,
-                      SECURITY_ATTRIBUTES* security, CStagedEntry* entries);
-    // Makes the folders of the file entries and journals what each will replace; nothing moves yet.
-    bool PlanEntries(const wchar_t* destination, DWORD count, CStagedEntry* entries, CUpdateJournal& journal,
-                     CSharingDeadline& deadline);
+                      SECURITY_ATTRIBUTES* security, CUpdateJournal& staged);
 
     unzFile m_hArchive;
     bool m_bEndOfList;

@@ -11,15 +11,6 @@ namespace {
 
 const DWORD kRetryPauseMs = 100;
 
-bool Move(const wchar_t* from, const wchar_t* to, DWORD flags, CSharingDeadline& deadline) {
-    while (!MoveFileExW(from, to, flags)) {
-        if (!deadline.PauseToRetry()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Opens path, a file or a folder, itself if it is a link. Opened for its attributes only, no sharing
 // refuses it, but a pending deletion does; found is false, and the result true, when nothing is there.
 bool OpenAt(const wchar_t* path, DWORD access, CSharingDeadline& deadline, CScopedHandle& file, bool& found) {
@@ -269,7 +260,7 @@ bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* 
                const CJournalEntry& entry, CSharingDeadline& deadline) {
     ULONGLONG seen = 0;
     return (!entry.hasOld || MoveIdentified(target, oldPath, entry.oldId, deadline, seen) == kMoved) &&
-           Move(stagedPath, target, 0, deadline);
+           MoveIdentified(stagedPath, target, entry.newId, deadline, seen) == kMoved;
 }
 
 bool RestoreFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,

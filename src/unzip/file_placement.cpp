@@ -34,7 +34,7 @@ bool OpenAt(const wchar_t* path, DWORD access, CSharingDeadline& deadline, CScop
 }
 
 // Renames the open file to the path to, which must be free. The new name goes as an NT path (the
-// full path behind "\??\"), which the platform takes on every version; a DOS path only in later ones.
+// full path behind "\??\"), the form the native call takes on every version.
 bool RenameOpenFile(HANDLE file, const wchar_t* to) {
     wchar_t full[MAX_PATH] = {};
     const DWORD length = GetFullPathNameW(to, MAX_PATH, full, nullptr);

@@ -15,9 +15,9 @@
 
 #include "unzip.h"
 
-// The information on one entry, from its central-directory record.
 class CUpdateJournal;
 
+// The information on one entry, from its central-directory record.
 struct ArchiveEntryInfo {
     char name[261];  // as stored, forward slashes turned into backslashes
     char comment[256];

@@ -11,8 +11,9 @@ namespace {
 
 const DWORD kRetryPauseMs = 100;
 
-// Opens path, a file or a folder, itself if it is a link. Opened for its attributes only, no sharing
-// refuses it, but a pending deletion does; found is false, and the result true, when nothing is there.
+// Opens path, a file or a folder, itself if it is a link, with access (for the attributes only, no
+// sharing refuses it; with DELETE, a holder without delete sharing does), retrying within the bound;
+// a pending deletion refuses any. found is false, and the result true, when nothing is there.
 bool OpenAt(const wchar_t* path, DWORD access, CSharingDeadline& deadline, CScopedHandle& file, bool& found) {
     found = false;
     for (;;) {
@@ -119,42 +120,12 @@ bool CSharingDeadline::PauseToRetry() {
     return true;
 }
 
-bool CKnownFolders::Contains(const wchar_t* folder, size_t length) const {
-    const wchar_t(*folders)[MAX_PATH] = static_cast<const wchar_t(*)[MAX_PATH]>(m_pFolders.Get());
-    for (DWORD index = 0; index < m_dwCount; ++index) {
-        if (wcsncmp(folders[index], folder, length) == 0 && folders[index][length] == L'\0') {
-            return true;
-        }
-    }
-    return false;
-}
-
-void CKnownFolders::Add(const wchar_t* folder, size_t length) {
-    if (!m_pFolders.IsValid() && length > 0) {
-        m_pFolders.Reset(
-            HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, kCapacity * MAX_PATH * sizeof(wchar_t)));
-    }
-    if (m_pFolders.IsValid() && m_dwCount < kCapacity && length > 0 && length < MAX_PATH) {
-        wmemcpy(static_cast<wchar_t(*)[MAX_PATH]>(m_pFolders.Get())[m_dwCount++], folder, length);
-    }
-}
-
-bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CKnownFolders& known,
-                    CPreparedFolders& made) {
+bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPreparedFolders& made) {
     made.first = 0;
     made.count = 0;
     wchar_t path[MAX_PATH] = {};
-    const wchar_t* lastSeparator = wcsrchr(relativeFile, L'\\');
-    const size_t folderLength =
-        lastSeparator != nullptr ? static_cast<size_t>(lastSeparator - relativeFile) : 0;
     if (!ComposePath(destination, relativeFile, path)) {
         return false;
-    }
-    if (folderLength > 0 && known.Contains(relativeFile, folderLength)) {
-        for (const wchar_t* c = relativeFile; *c != L'\0'; ++c) {
-            made.first += *c == L'\\' ? 1 : 0;
-        }
-        return true;
     }
     // Each separator after the destination ends one level of the file's folder path.
     for (wchar_t* c = path + (wcslen(path) - wcslen(relativeFile)); *c != L'\0'; ++c) {
@@ -177,7 +148,6 @@ bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CKn
             ++made.count;
         }
     }
-    known.Add(relativeFile, folderLength);
     return true;
 }
 
@@ -248,12 +218,9 @@ bool InspectTarget(const wchar_t* target, CSharingDeadline& deadline, bool& exis
         return true;
     }
     CScopedHandle file;
-    FILE_STANDARD_INFO standard = {};
     return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
            IsNamedAsWritten(target) && OpenAt(target, FILE_READ_ATTRIBUTES, deadline, file, exists) &&
-           exists &&
-           GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof(standard)) &&
-           standard.NumberOfLinks == 1 && ReadFileIdentity(file.Get(), id);
+           exists && HasSingleLink(file.Get()) && ReadFileIdentity(file.Get(), id);
 }
 
 bool PlaceFile(const wchar_t* stagedPath, const wchar_t* target, const wchar_t* oldPath,

@@ -8,7 +8,6 @@
 
 #include <windows.h>
 
-#include "system/scoped_handles.h"
 #include "unzip/update_journal.h"
 
 // A bound on the time spent waiting, shared by every step of one update, for a file that another
@@ -39,27 +38,9 @@ struct CPreparedFolders {
     int count;
 };
 
-// The folder paths that PrepareFolders has checked or made in one planning pass, the first few
-// hundred of them: each is then checked once, however many files it holds.
-class CKnownFolders {
-public:
-    CKnownFolders() = default;
-    CKnownFolders(const CKnownFolders&) = delete;
-    CKnownFolders& operator=(const CKnownFolders&) = delete;
-
-    bool Contains(const wchar_t* folder, size_t length) const;
-    void Add(const wchar_t* folder, size_t length);
-
-private:
-    static const DWORD kCapacity = 512;
-    CScopedHeapBlock m_pFolders;  // kCapacity paths of MAX_PATH characters, made on the first Add
-    DWORD m_dwCount = 0;
-};
-
 // Creates the folders of relativeFile's path below destination that are missing, top down; every
 // level that exists must be a real folder. made tells which levels were made, also on failure.
-bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CKnownFolders& known,
-                    CPreparedFolders& made);
+bool PrepareFolders(const wchar_t* destination, const wchar_t* relativeFile, CPreparedFolders& made);
 // Removes the levels that PrepareFolders made again, innermost first.
 void RemovePreparedFolders(const wchar_t* destination, const wchar_t* relativeFile,
                            const CPreparedFolders& made);

@@ -28,12 +28,11 @@ void RollBack(const wchar_t* destination, CStagingFolder& staging, const CUpdate
 
 bool PlanPlacement(const wchar_t* destination, const CUpdateJournal& staged, CPreparedFolders* folders,
                    CUpdateJournal& journal, CSharingDeadline& deadline) {
-    CKnownFolders known;
     for (DWORD position = 0; position < staged.Count(); ++position) {
         CJournalEntry entry;
         wchar_t target[MAX_PATH] = {};
         if (!staged.Entry(position, entry) || !ComposePath(destination, entry.target, target) ||
-            !PrepareFolders(destination, entry.target, known, folders[entry.index]) ||
+            !PrepareFolders(destination, entry.target, folders[entry.index]) ||
             !InspectTarget(target, deadline, entry.hasOld, entry.oldId) || !journal.Add(entry)) {
             RemovePreparedFolders(destination, entry.target, folders[entry.index]);
             RemoveMadeFolders(destination, journal, folders);

@@ -49,11 +49,9 @@ bool DeleteHeldFile(const wchar_t* path) {
         return false;
     }
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        FILE_STANDARD_INFO standard = {};
         FILE_BASIC_INFO basic = {};  // times of zero are left as they are
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (!GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &standard, sizeof(standard)) ||
-            standard.NumberOfLinks != 1 ||
+        if (!HasSingleLink(file.Get()) ||
             !SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic))) {
             return false;
         }

@@ -11,9 +11,10 @@
 # Keep this list and kUnprotectedDlls in src/app/dll_search.cpp the same.
 set(VX_DELAY_LOADED_DLLS wininet.dll comctl32.dll bcrypt.dll)
 
-# Made at configure time from the toolchain's import library: its stdcall symbols ("_Name@N")
-# become a .def file, and dlltool turns that into a delay-import library whose entries import the
-# undecorated names (--kill-at), as the DLLs export them.
+# Made at configure time from the toolchain's import library: its function symbols become a .def
+# file, and dlltool turns that into a delay-import library. In the i686 build the symbols are
+# stdcall-decorated ("_Name@N") and the entries import the undecorated names (--kill-at), as the
+# DLLs export them; x86-64 has one calling convention and its symbols are the names themselves.
 function(vx_make_delay_import_library dll)
     get_filename_component(stem "${dll}" NAME_WE)
     find_library(VX_IMPORT_LIBRARY_${stem} NAMES lib${stem}.a REQUIRED)
@@ -27,8 +28,8 @@ function(vx_make_delay_import_library dll)
         file(MAKE_DIRECTORY "${folder}")
         execute_process(COMMAND "${CMAKE_NM}" --defined-only "${import_library}"
                         OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
-        string(REGEX MATCHALL "[\r\n][0-9a-f]+ T _[^\r\n]+" entries "\n${symbols}")
-        list(TRANSFORM entries REPLACE "^[\r\n][0-9a-f]+ T _" "")
+        string(REGEX MATCHALL "[\r\n][0-9a-f]+ T ${symbol_prefix}[^\r\n]+" entries "\n${symbols}")
+        list(TRANSFORM entries REPLACE "^[\r\n][0-9a-f]+ T ${symbol_prefix}" "")
         list(REMOVE_DUPLICATES entries)
         list(SORT entries)
         if(NOT entries)
@@ -36,7 +37,7 @@ function(vx_make_delay_import_library dll)
         endif()
         list(JOIN entries "\n" exports)
         file(WRITE "${folder}/${stem}.def" "LIBRARY ${dll}\nEXPORTS\n${exports}\n")
-        execute_process(COMMAND "${CMAKE_DLLTOOL}" --machine i386 --kill-at --deterministic-libraries
+        execute_process(COMMAND "${CMAKE_DLLTOOL}" ${machine_options} --deterministic-libraries
                                 --input-def "${folder}/${stem}.def" --dllname "${dll}"
                                 --output-delaylib "${delay_library}"
                         WORKING_DIRECTORY "${folder}" COMMAND_ERROR_IS_FATAL ANY)
@@ -57,6 +58,13 @@ function(vx_make_delay_import_library dll)
     set_target_properties(${stem} PROPERTIES IMPORTED_LOCATION "${delay_library}")
 endfunction()
 
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(symbol_prefix "_")
+    set(machine_options --machine i386 --kill-at)
+else()
+    set(symbol_prefix "")
+    set(machine_options --machine i386:x86-64)
+endif()
 foreach(dll IN LISTS VX_DELAY_LOADED_DLLS)
     vx_make_delay_import_library(${dll})
 endforeach()

@@ -1,7 +1,12 @@
 """What the benchmarks share: one measured run of a command, and a comparable listing of a tree."""
 import os
 import subprocess
+import sys
 import time
+
+# The benchmarks' Windows programs run under the Wine that runs the tests of their build tree.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "testbed"))
+from testbed import wine  # noqa: E402,F401
 
 
 def run_measured(command, work, cwd=None, env=None):

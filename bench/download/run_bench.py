@@ -51,7 +51,7 @@ import time
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from benchlib import run_measured, tree_digest  # noqa: E402
+from benchlib import run_measured, tree_digest, wine  # noqa: E402
 
 PORT = 4443
 PACKAGE_PATH = "download/app/customer"
@@ -108,7 +108,8 @@ def clear(folder):
 
 
 class Bench:
-    def __init__(self, work, exe, floor_exe, ca, verbose):
+    def __init__(self, wine_road, work, exe, floor_exe, ca, verbose):
+        self.wine = wine_road
         self.work = work
         self.verbose = verbose
         self.exe = "Z:" + exe.replace("/", "\\")
@@ -122,7 +123,7 @@ class Bench:
 
     def ours(self, name, hold=False, expect_result="1"):
         clear(self.ours_folder)
-        command = ["wine", self.exe, str(PORT), name] + (["--hold-window"] if hold else [])
+        command = self.wine.command(self.exe, PORT, name, *(["--hold-window"] if hold else []))
         elapsed, rss, output, _ = run_measured(command, self.work, cwd=self.ours_folder)
         fields = dict(item.split("=") for item in output.split())
         if fields.get("result") != expect_result:
@@ -134,7 +135,7 @@ class Bench:
 
     def floor(self, name):
         clear(self.ours_folder)
-        command = ["wine", self.floor_exe, str(PORT), name]
+        command = self.wine.command(self.floor_exe, PORT, name)
         elapsed, _, output, _ = run_measured(command, self.work, cwd=self.ours_folder)
         fields = dict(item.split("=") for item in output.split())
         if fields.get("result") != "1":
@@ -142,7 +143,7 @@ class Bench:
         return {"floor": float(fields["seconds"]), "floor_wine": elapsed, "floor_sends": int(fields["sends"])}
 
     def hash(self):
-        _, _, output, _ = run_measured(["wine", self.exe, "--hash"], self.work)
+        _, _, output, _ = run_measured(self.wine.command(self.exe, "--hash"), self.work)
         fields = dict(item.split("=") for item in output.split())
         if fields.get("result") != "1":
             raise SystemExit(f"hash: {output}")
@@ -195,12 +196,11 @@ class Bench:
                                                  for k, v in row.items()), flush=True)
 
 
-def fresh_wineserver():
+def fresh_wineserver(wine_road):
     """A new persistent wineserver: each section starts from a fresh desktop, and each run pays only
     the program's own start."""
-    subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.Popen(["wineserver", "-p"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).wait()
+    for option in ("-k", "-w", "-p"):
+        subprocess.run(wine_road.server_command(option), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def median(rows, key):
@@ -224,6 +224,7 @@ def main():
         if not os.path.exists(program):
             raise SystemExit(f"{program} is missing: "
                              f"cmake --build {build_dir} --target vxdownload_bench vxdownload_floor")
+    wine_road = wine.for_build(build_dir, os.environ["WINEPREFIX"])
     pki = os.environ["VX_TESTBED_PKI"]
     work = os.path.abspath(args.work)
     serve_root = os.path.join(work, "serve")
@@ -246,7 +247,7 @@ def main():
                               stderr=subprocess.DEVNULL)
     try:
         time.sleep(1)
-        bench = Bench(work, exe, floor_exe, os.path.join(pki, "ca.crt"), args.verbose)
+        bench = Bench(wine_road, work, exe, floor_exe, os.path.join(pki, "ca.crt"), args.verbose)
         speeds = []
         for _ in range(3):
             start = time.perf_counter()
@@ -257,9 +258,9 @@ def main():
 
         wanted = set(args.only or ("raw100", "pkg10", "pkg100", "pkg500"))
         if "raw100" in wanted:
-            fresh_wineserver()
+            fresh_wineserver(wine_road)
             rows = bench.side_by_side("raw100", args.runs, unzip=False)
-            fresh_wineserver()
+            fresh_wineserver(wine_road)
             held_s = median(bench.held("raw100", args.runs), "inside")
             curl_s, inside_s, wine_s, floor_s, hash_s = (median(rows, k)
                                                          for k in ("curl", "inside", "wine", "floor", "hash"))
@@ -276,7 +277,7 @@ def main():
         for name in ("pkg10", "pkg100", "pkg500"):
             if name not in wanted:
                 continue
-            fresh_wineserver()
+            fresh_wineserver(wine_road)
             rows = bench.side_by_side(name, args.runs if name != "pkg500" else max(1, args.runs // 2), unzip=True)
             curl_unzip = statistics.median(row["curl"] + row["unzip"] for row in rows)
             inside_s, wine_s = median(rows, "inside"), median(rows, "wine")
@@ -290,7 +291,7 @@ def main():
     finally:
         server.terminate()
         server.wait()
-        subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(wine_road.server_command("-k"), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 if __name__ == "__main__":

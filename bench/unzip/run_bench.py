@@ -33,7 +33,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from benchlib import run_measured, tree_digest  # noqa: E402
+from benchlib import run_measured, tree_digest, wine  # noqa: E402
 
 WORDS = ("update package folder entry time zone host agent starter archive deflate stream "
          "buffer record central directory offset").split()
@@ -116,7 +116,7 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def bench(archive, runs, work, programs, env, over_installed):
+def bench(archive, runs, work, programs, wine_road, over_installed):
     """Per side, the lists of wall times, inside times and peak memory of the runs. over_installed:
     each run unpacks over a copy unpacked beforehand (untimed), as an update does."""
     sides = list(programs) + ["unzip"]
@@ -135,7 +135,8 @@ def bench(archive, runs, work, programs, env, over_installed):
                 elapsed, rss, _ = checked(run_measured(["unzip", "-q", "-o", archive, "-d", out], work))
             else:
                 elapsed, rss, output = checked(
-                    run_measured(["wine", programs[side], windows_path(archive), windows_path(out)], work, env=env))
+                    run_measured(wine_road.command(programs[side], windows_path(archive), windows_path(out)), work,
+                                 env=wine_road.env()))
                 fields = dict(item.split("=") for item in output.split())
                 if fields.get("result") != "1":
                     raise SystemExit(f"{side} failed on {archive}: {output}")
@@ -212,8 +213,11 @@ def main():
             raise SystemExit(f"{exe} is missing: cmake --build {build_dir} --target {target}")
         programs[side] = exe
     os.makedirs(args.work, exist_ok=True)
-    env = dict(os.environ, WINEPREFIX=os.path.join(os.path.abspath(args.work), "prefix"), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
+    # Both sides' programs must be of the build tree's kind: they share its Wine and prefix.
+    arch = wine.build_arch(args.build_dir)
+    if args.baseline_build_dir and wine.build_arch(args.baseline_build_dir) != arch:
+        raise SystemExit(f"{args.baseline_build_dir} is not an {arch} build like {args.build_dir}")
+    wine_road = wine.Wine(arch, os.path.join(os.path.abspath(args.work), "prefix-" + arch))
 
     def package(path):
         build_package(path, random.Random(2))
@@ -233,8 +237,9 @@ def main():
             build(path)
 
     # One persistent wineserver for all runs, so that each run pays only the program's own start.
-    subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.Popen(["wineserver", "-p"], env=env).wait()
+    subprocess.run(wine_road.command("wineboot", "-i"), env=wine_road.env(), check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    subprocess.run(wine_road.server_command("-p"), env=wine_road.env())
     measured = {}
     try:
         print(f"{args.runs} runs each, medians of the times, maxima of the memory; Wine wall time includes "
@@ -243,11 +248,11 @@ def main():
             path = os.path.join(args.work, name)
             with zipfile.ZipFile(path) as archive:
                 unpacked = sum(info.file_size for info in archive.infolist())
-            measured[label] = summary(bench(path, args.runs, args.work, programs, env, over_installed))
+            measured[label] = summary(bench(path, args.runs, args.work, programs, wine_road, over_installed))
             print_table(f"{label}: {os.path.getsize(path) / 1e6:.1f} MB packed, {unpacked / 1e6:.1f} MB unpacked",
                         measured[label])
     finally:
-        subprocess.run(["wineserver", "-k"], env=env)
+        subprocess.run(wine_road.server_command("-k"), env=wine_road.env())
     if "single entry, 10 MB" not in measured or "single entry, 500 MB" not in measured:
         return
     small, large = measured["single entry, 10 MB"]["new"], measured["single entry, 500 MB"]["new"]

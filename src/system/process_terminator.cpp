@@ -29,7 +29,9 @@ const DWORD kEndWaitMs = 2000;
 // Loaded by full path: a psapi.dll planted beside a possibly elevated program must not be loaded.
 const char kPsapiName[] = "psapi.DLL";
 
-static_assert(sizeof(PROCESSENTRY32) == 296, "the ANSI process record");
+// The ANSI process record: 296 bytes in a 32-bit build, 304 in a 64-bit one, whose heap identifier is
+// a pointer-sized field on an 8-byte boundary.
+static_assert(sizeof(PROCESSENTRY32) == (sizeof(ULONG_PTR) == 4 ? 296 : 304), "the ANSI process record");
 
 using PFN_CREATE_SNAPSHOT = HANDLE(WINAPI*)(DWORD, DWORD);
 using PFN_PROCESS_WALK = BOOL(WINAPI*)(HANDLE, PROCESSENTRY32*);

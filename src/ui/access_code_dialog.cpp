@@ -24,8 +24,8 @@ void InitialiseDialog(HWND dialog) {
 
     HWND field = GetDlgItem(dialog, IDC_CODE);
     SendMessageA(field, EM_LIMITTEXT, kCodeMaxLength, 0);
-    g_codeFieldPrevProc =
-        reinterpret_cast<WNDPROC>(SetWindowLongA(field, GWL_WNDPROC, reinterpret_cast<LONG>(CodeFieldProc)));
+    g_codeFieldPrevProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CodeFieldProc)));
     SetFocus(field);
 
     // The icon lives as long as the process; it is never released.

@@ -26,11 +26,13 @@ import unittest
 import zipfile
 
 from testbed import servers as servers_mod
+from testbed import wine as wine_mod
 
 BUILD_DIR = os.environ.get("VX_BUILD_DIR", "")
 SOURCE_DIR = os.environ.get("VX_SOURCE_DIR", "")
 PREFIX = os.environ.get("WINEPREFIX", "")
 RUN_DIR = os.environ.get("VX_TESTBED_DIR", "")
+WINE = wine_mod.for_build(BUILD_DIR, PREFIX) if BUILD_DIR else None
 
 STARTER = os.path.join(BUILD_DIR, "vxstarter.exe")
 UIDRIVER = os.path.join(BUILD_DIR, "tools", "uidriver", "vxuidriver.exe")
@@ -140,7 +142,7 @@ def wine(*args, timeout=120, env=None, check=False):
     pipes: when this wine happens to start the wineserver and its service processes, they inherit
     its standard handles, and a pipe would then never reach its end."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        result = subprocess.run(["wine", *map(str, args)], env=env or wine_env(), timeout=timeout, stdout=out,
+        result = subprocess.run(WINE.command(*args), env=env or wine_env(), timeout=timeout, stdout=out,
                                 stderr=err)
         out.seek(0)
         err.seek(0)
@@ -208,7 +210,7 @@ def starter_processes():
 
 
 def start_program(unix_path, *args):
-    return subprocess.Popen(["wine", windows_path(unix_path), *args], env=wine_env(),
+    return subprocess.Popen(WINE.command(windows_path(unix_path), *args), env=wine_env(),
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
@@ -240,7 +242,7 @@ class Starter:
         self.process = None
 
     def start(self, *args, env=None):
-        self.process = subprocess.Popen(["wine", windows_path(self.path), *args], env=env or wine_env(),
+        self.process = subprocess.Popen(WINE.command(windows_path(self.path), *args), env=env or wine_env(),
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self
 
@@ -271,7 +273,7 @@ class UiDriver:
 
     def _start(self):
         self._errors = tempfile.TemporaryFile()
-        self._process = subprocess.Popen(["wine", windows_path(UIDRIVER), "--serve"], env=wine_env(**ENGLISH),
+        self._process = subprocess.Popen(WINE.command(windows_path(UIDRIVER), "--serve"), env=wine_env(**ENGLISH),
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._errors)
 
     def stop(self):

@@ -12,11 +12,14 @@ import os
 import secrets
 import shutil
 import subprocess
+import sys
 import tempfile
 
 from . import signing, source, zipwriter
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "tools", "testbed"))
+from testbed import wine as wine_mod  # noqa: E402
 SETTINGS = [  # (code page, the locale that gives it)
     (932, "ja_JP.UTF-8"),
     (1252, "C.UTF-8"),
@@ -24,13 +27,15 @@ SETTINGS = [  # (code page, the locale that gives it)
 _WORKING_FOLDER_LENGTH = len(source.WORKING_FOLDER.rstrip("\\"))
 
 
-def _unpacker():
-    build_dir = os.environ.get("VX_BUILD_DIR") or os.path.join(REPO, "build", "test")
-    return os.path.join(build_dir, "tools", "vxunpack.exe")
+def _build_dir():
+    """The test tree of the build this machine runs, where its vxunpack.exe is."""
+    return os.environ.get("VX_BUILD_DIR") or wine_mod.default_build_dir()
 
 
-def _prefix():
-    return os.environ.get("WINEPREFIX") or os.path.join(REPO, "build", "package", "prefix")
+def _wine(build_dir):
+    """Wine for the tree's build, in a prefix of that build's kind."""
+    arch = wine_mod.build_arch(build_dir)
+    return wine_mod.Wine(arch, os.environ.get("WINEPREFIX") or os.path.join(REPO, "build", "package", "prefix-" + arch))
 
 
 def _windows_path(path, prefix):
@@ -41,16 +46,16 @@ def _windows_path(path, prefix):
     return "Z:" + path.replace("/", "\\")
 
 
-def _run_unpacker(unpacker, archive, folder, prefix, locale, tz_name, signature_check):
-    env = dict(os.environ, WINEPREFIX=prefix, LANG=locale, LC_ALL=locale, WINEDEBUG="-all",
-               WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
+def _run_unpacker(wine, unpacker, archive, folder, locale, tz_name, signature_check):
+    prefix = wine.prefix
+    env = wine.env(LANG=locale, LC_ALL=locale)
     if tz_name:
         env["TZ"] = tz_name
     # Output through a file, not a pipe: a wineserver started by this run would inherit a pipe and
     # keep it open.
     with tempfile.TemporaryFile() as out:
-        result = subprocess.run(["wine", unpacker, _windows_path(archive, prefix), _windows_path(folder, prefix),
-                                 *signature_check],
+        result = subprocess.run(wine.command(unpacker, _windows_path(archive, prefix), _windows_path(folder, prefix),
+                                             *signature_check),
                                 env=env, stdout=out, stderr=subprocess.STDOUT, timeout=600)
         out.seek(0)
         return result.returncode, out.read().decode("utf-8", "replace")
@@ -97,10 +102,12 @@ def _utc(seconds):
 
 
 def verify(archive, source_dir, tz_name, zone, public_key=None):
-    unpacker = _unpacker()
+    build_dir = _build_dir()
+    unpacker = os.path.join(build_dir, "tools", "vxunpack.exe")
     if not os.path.isfile(unpacker):
-        print(f"verify: {unpacker} is missing; build it with: cmake --preset test && "
-              f"cmake --build --preset test --target vxunpack")
+        preset = os.path.basename(build_dir)
+        print(f"verify: {unpacker} is missing; build it with: cmake --preset {preset} && "
+              f"cmake --build --preset {preset} --target vxunpack")
         return 2
     if not os.path.isfile(archive) or not os.path.isdir(source_dir):
         print(f"verify: {archive} must be an archive and {source_dir} a folder")
@@ -117,7 +124,8 @@ def verify(archive, source_dir, tz_name, zone, public_key=None):
             return 2
         signature_check = [os.path.basename(archive)[:-4], point.hex()]
     entries, _, _ = source.scan(source_dir)
-    prefix = _prefix()
+    wine = _wine(build_dir)
+    prefix = wine.prefix
     os.makedirs(os.path.join(prefix, "drive_c"), exist_ok=True)
     root = os.path.join(prefix, "drive_c", "vxverify-" + secrets.token_hex(4))
     failed = False
@@ -131,7 +139,7 @@ def verify(archive, source_dir, tz_name, zone, public_key=None):
         for code_page, locale in SETTINGS:
             name = f"unpacked-{code_page}"
             folder = os.path.join(root, name.ljust(_WORKING_FOLDER_LENGTH - len(_windows_path(root, prefix)) - 1, "_"))
-            code, output = _run_unpacker(unpacker, copy, folder, prefix, locale, tz_name, signature_check)
+            code, output = _run_unpacker(wine, unpacker, copy, folder, locale, tz_name, signature_check)
             label = f"code page {code_page} (LANG={locale})"
             problems = []
             if f"ANSI {code_page}," not in output:

@@ -17,6 +17,7 @@ import time
 
 from . import pki as pki_mod
 from . import servers
+from . import wine as wine_mod
 
 
 # Xvfb has no window manager: Wine then draws the windows' frames and captions itself, as Windows
@@ -34,7 +35,7 @@ PREFIX_SETTINGS = (
 # fonts-wine puts it in, so each prefix gets a copy where Windows keeps its fonts.
 CAPTION_FONT = "/usr/share/wine/fonts/marlett.ttf"
 # Changes whenever the prefix is to be made differently, so that older prefixes are made again.
-PREFIX_LAYOUT = "4"
+PREFIX_LAYOUT = "5"
 
 
 def in_private_netns():
@@ -55,6 +56,7 @@ class Bed:
         self.testbed = os.path.join(self.build_dir, "testbed")
         self.root = None  # the slot's folder, once taken
         self.prefix = None
+        self.wine_road = None  # the tree's loader and server (wine.py), once the slot is taken
         self.pki = None
         self.display = None
         self.run_dir = None
@@ -66,9 +68,7 @@ class Bed:
 
     # -- environment -------------------------------------------------------------------------
     def env(self, **extra):
-        env = dict(os.environ)
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG=env.get("WINEDEBUG", "-all"),
-                   WINEDLLOVERRIDES=env.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
+        env = self.wine_road.env()
         if self.display:
             env["DISPLAY"] = self.display
         if self.run_dir:
@@ -78,10 +78,11 @@ class Bed:
         return env
 
     def wine(self, *args, timeout=None, env=None, **kwargs):
-        return subprocess.run(["wine", *args], env=env or self.env(), timeout=timeout, **kwargs)
+        return subprocess.run(self.wine_road.command(*args), env=env or self.env(), timeout=timeout, **kwargs)
 
-    def wine_popen(self, *args, env=None, **kwargs):
-        return subprocess.Popen(["wine", *args], env=env or self.env(), **kwargs)
+    def wineserver(self, *args, timeout=None):
+        return subprocess.run(self.wine_road.server_command(*args), env=self.env(), stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout)
 
     @staticmethod
     def windows_path(unix_path):
@@ -105,6 +106,7 @@ class Bed:
                 self._lock_file = lock_file
                 self.root = os.path.join(self.testbed, f"slot-{slot}")
                 self.prefix = os.path.join(self.root, "prefix")
+                self.wine_road = wine_mod.for_build(self.build_dir, self.prefix)
                 self.pki = pki_mod.Pki(os.path.join(self.root, "pki"))
                 os.makedirs(self.root, exist_ok=True)
                 return
@@ -116,7 +118,7 @@ class Bed:
         self._start_xvfb()
         self._ensure_prefix()
         # Persistent: it stays between one test's programs and the next, and so does Wine's session.
-        subprocess.run(["wineserver", "-p"], env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wineserver("-p")
         self.run_dir = tempfile.mkdtemp(prefix="run-", dir=self.root)
         # Without them a test runs a server of its own on the same ports (a real web server).
         if self._with_servers:
@@ -138,16 +140,16 @@ class Bed:
     def wait_for_wine_exit(self, timeout):
         """Waits until every Wine process of the prefix has ended; false on time-out."""
         try:
-            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
+            self.wineserver("-w", timeout=timeout)
             return True
         except subprocess.TimeoutExpired:
             return False
 
     def _kill_wineserver(self):
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wineserver("-k")
         deadline = time.time() + 10
         while time.time() < deadline:
-            if subprocess.run(["wineserver", "-w"], env=self.env(), timeout=15).returncode == 0:
+            if self.wineserver("-w", timeout=15).returncode == 0:
                 break
 
     def _start_xvfb(self):
@@ -176,8 +178,7 @@ class Bed:
         shutil.rmtree(self.prefix, ignore_errors=True)
         if not self.pki.exists():
             self.pki.create()
-        subprocess.run(["wineboot", "-i"], env=self.env(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.wine("wineboot", "-i", check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.wait_for_wine_exit(120)
         if not os.path.isfile(CAPTION_FONT):
             raise RuntimeError(f"{CAPTION_FONT} is missing: run scripts/setup")

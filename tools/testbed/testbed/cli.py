@@ -26,7 +26,7 @@ def main(build_dir, source_dir, argv):
             command = [sys.executable, *argv[1:]]
         else:
             env = bed.env()
-            command = ["wine", *argv]
+            command = bed.wine_road.command(*argv)
         try:
             return subprocess.run(command, env=env, timeout=timeout).returncode
         except subprocess.TimeoutExpired:

@@ -18,6 +18,7 @@
 #include "net/package_download.h"
 #include "net/package_signature.h"
 #include "ui/progress_handover.h"
+#include "unzip/unzipper.h"
 
 namespace {
 
@@ -84,6 +85,11 @@ int main(int argc, char** argv) {
     QueryPerformanceCounter(&g_start);
     const bool result = DownloadPackage(g_updater, argv[2], folder);
     QueryPerformanceCounter(&end);
+    if (result) {
+        // As the update sequence does once the version is recorded: the committed journal and the
+        // files the update replaced go, so that the folder holds what unzip leaves.
+        CUnzipper::RemoveReplacedFiles(folder);
+    }
     if (holdWindow) {
         SetEvent(g_downloadDone);  // the process ends right after; the event goes with it
     }

@@ -43,10 +43,12 @@ def in_private_netns():
 
 
 def reexec_in_netns():
-    """Runs this very command again in a new network namespace whose loopback is up."""
+    """Runs this very command again in a new network namespace whose loopback is up, and a mount
+    namespace of its own, so that a file system a test mounts goes with the run however it ends."""
     args = [sys.executable, *sys.argv]
     script = 'ip link set lo up && export VX_NETNS=$$ && exec "$@"'
-    os.execvp("unshare", ["unshare", "--net", "--", "sh", "-c", script, "sh", *args])
+    os.execvp("unshare", ["unshare", "--net", "--mount", "--propagation", "private", "--", "sh", "-c", script, "sh",
+                          *args])
 
 
 class Bed:

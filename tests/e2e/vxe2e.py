@@ -70,10 +70,10 @@ def standin_bytes(program):
         return f.read()
 
 
-def make_package(path, extra_files=None, date_time=(2024, 5, 17, 10, 20, 30)):
+def make_package(path, extra_files=None, date_time=(2024, 5, 17, 10, 20, 30), programs=HOST_PROGRAMS):
     """A product package as the server ships it: the host program and its companions (each marked
     as the package's copy), a nested data file, and extra_files {name: bytes}."""
-    files = {name: standin_bytes(name) + PACKAGE_MARK for name in HOST_PROGRAMS}
+    files = {name: standin_bytes(name) + PACKAGE_MARK for name in programs}
     files["data/lang/en.txt"] = b"hello from the package\r\n"
     files.update(extra_files or {})
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
@@ -272,6 +272,8 @@ class UiDriver:
         self._errors = None
 
     def _start(self):
+        if self._errors:
+            self._errors.close()  # the ended driver's
         self._errors = tempfile.TemporaryFile()
         self._process = subprocess.Popen(WINE.command(windows_path(UIDRIVER), "--serve"), env=wine_env(**ENGLISH),
                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._errors)

@@ -121,9 +121,11 @@ void RunUpdateSequence() {
 
             // What an earlier run left half done is undone, or recorded once whole, before the
             // installed version is read.
+            // A journal vouches for its files' version until info.dat holds it on disk.
+            bool versionOnDisk = true;
             char finishedVersion[10] = {};
             if (RecoverInterruptedUpdate(finishedVersion)) {
-                RecordInstalledVersion(settingsPath, finishedVersion);
+                versionOnDisk = RecordInstalledVersion(settingsPath, finishedVersion);
             }
 
             char installedVersion[10] = {};
@@ -139,11 +141,13 @@ void RunUpdateSequence() {
             RecordAccessCode(settingsPath, g_accessCode);
             StartHost(isAdminMember);
             if (installed) {
-                RecordInstalledVersion(settingsPath, serverVersion);
+                versionOnDisk = RecordInstalledVersion(settingsPath, serverVersion);
             }
-            // Only once the version is recorded and the host program runs again: the journal says
+            // Only once the version is on disk and the host program runs again: the journal says
             // until then which version the files are.
-            CUnzipper::RemoveReplacedFiles("./");
+            if (versionOnDisk) {
+                CUnzipper::RemoveReplacedFiles("./");
+            }
         }
     }
     StartSelfRemovalScript(kSelfRemovalTries);

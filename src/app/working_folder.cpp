@@ -7,7 +7,20 @@
 
 namespace {
 const char kSection[] = "server";
+
+// The profile calls give no handle to flush. info.dat is opened again as the name itself, never
+// what a link makes of it, and flushed only when it is a file with a single name.
+bool FlushSettingsFile(const char* settingsPath) {
+    CScopedHandle file(CreateFileA(settingsPath, GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    return file.IsValid() &&
+           GetFileInformationByHandleEx(file.Get(), FileAttributeTagInfo, &tag, sizeof(tag)) &&
+           (tag.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+           HasSingleLink(file.Get()) && FlushFileBuffers(file.Get()) != FALSE;
 }
+}  // namespace
 
 bool AppendBounded(char* buffer, size_t capacity, const char* text) {
     const size_t used = strnlen(buffer, capacity);
@@ -55,13 +68,15 @@ void ReadInstalledVersion(const char* settingsPath, char (&version)[10]) {
     GetPrivateProfileStringA(kSection, "version", "", version, sizeof(version), settingsPath);
 }
 
-void RecordAccessCode(const char* settingsPath, int accessCode) {
+bool RecordAccessCode(const char* settingsPath, int accessCode) {
     char codeText[10] = {};
     snprintf(codeText, sizeof(codeText), "%d", accessCode);
-    WritePrivateProfileStringA(kSection, "code_str", codeText, settingsPath);
-    WritePrivateProfileStringA(kSection, "restarted", "1", settingsPath);
+    const bool written = WritePrivateProfileStringA(kSection, "code_str", codeText, settingsPath) &&
+                         WritePrivateProfileStringA(kSection, "restarted", "1", settingsPath);
+    return written && FlushSettingsFile(settingsPath);
 }
 
-void RecordInstalledVersion(const char* settingsPath, const char* version) {
-    WritePrivateProfileStringA(kSection, "version", version, settingsPath);
+bool RecordInstalledVersion(const char* settingsPath, const char* version) {
+    return WritePrivateProfileStringA(kSection, "version", version, settingsPath) &&
+           FlushSettingsFile(settingsPath);
 }

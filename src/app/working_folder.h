@@ -31,5 +31,7 @@ bool IsSettingsFileSingle(const char* settingsPath);
 
 // The installed version, at most 9 characters; empty when the file or the key is missing.
 void ReadInstalledVersion(const char* settingsPath, char (&version)[10]);
-void RecordAccessCode(const char* settingsPath, int accessCode);
-void RecordInstalledVersion(const char* settingsPath, const char* version);
+// Each writes its keys and then flushes info.dat, so that a power cut after it cannot lose them;
+// false when the file could not be written or flushed.
+bool RecordAccessCode(const char* settingsPath, int accessCode);
+bool RecordInstalledVersion(const char* settingsPath, const char* version);

@@ -90,5 +90,7 @@ bool WriteStagedFile(unzFile archive, const ArchiveEntryInfo& info, const wchar_
         return false;
     }
     RestoreFileTime(file.Get(), info.dosDateTime);
-    return ReadFileIdentity(file.Get(), stagedId);
+    // The data must be on disk before the journal that names the file is: a power cut may keep
+    // the journal and the file's size, yet lose data never flushed.
+    return FlushFileBuffers(file.Get()) && ReadFileIdentity(file.Get(), stagedId);
 }

@@ -54,23 +54,21 @@ def binary_like(rng, size):
     return b"".join(pieces)[:size]
 
 
-def package_files(rng):
-    """About 2,000 (path, bytes, stored) triples: about 180 MB that pack into about 100 MB."""
+def package_files(rng, count=2000, folder_count=120, sizes=((0.75, 200, 40_000), (0.99, 40_000, 400_000),
+                                                              (1.0, 1_000_000, 3_000_000))):
+    """count (path, bytes, stored) triples, sized by the table (share up to, smallest, largest): by
+    default about 2,000 files, 180 MB that pack into about 100 MB."""
     text = binary_like(rng, 8 << 20)
     folders = [""]
-    for _ in range(120):
+    for _ in range(folder_count):
         parent = rng.choice(folders)
         if parent.count("/") < 5:
             folders.append(f"{parent}dir{len(folders)}/")
     files = []
-    for index in range(2000):
+    for index in range(count):
         kind = rng.random()
-        if kind < 0.75:
-            size = rng.randint(200, 40_000)
-        elif kind < 0.99:
-            size = rng.randint(40_000, 400_000)
-        else:
-            size = rng.randint(1_000_000, 3_000_000)
+        low, high = next((low, high) for share, low, high in sizes if kind < share)
+        size = rng.randint(low, high)
         if rng.random() < 0.10:  # media and already-packed files: random bytes, stored
             data, stored = rng.randbytes(size), True
         else:
@@ -80,8 +78,14 @@ def package_files(rng):
     return files
 
 
-def build_package(path, rng):
-    files = package_files(rng)
+def realistic_files(rng):
+    """A product as vendors ship it: about 30 files, 40 MB packed, a few large programs and libraries
+    among configuration and language files."""
+    return package_files(rng, 30, 4, ((0.5, 2_000, 60_000), (0.8, 200_000, 2_000_000), (1.0, 8_000_000, 14_000_000)))
+
+
+def build_package(path, rng, files_of=package_files):
+    files = files_of(rng)
     # Folder entries for about half of the folders; the others come only from the files' names.
     folders = sorted({name[:i + 1] for name, _, _ in files for i, c in enumerate(name) if c == "/"})
     with zipfile.ZipFile(path, "w") as archive:
@@ -119,7 +123,7 @@ def windows_path(path):
 def bench(archive, runs, work, programs, wine_road, over_installed):
     """Per side, the lists of wall times, inside times and peak memory of the runs. over_installed:
     each run unpacks over a copy unpacked beforehand (untimed), as an update does."""
-    sides = list(programs) + ["unzip"]
+    sides = list(programs) + ["unzip"] + (["today+sync"] if "today" in programs else [])
     results = {side: {"wall": [], "inside": [], "rss": [], "peak_ws": []} for side in sides}
     reference = None
     for run in range(runs):
@@ -131,6 +135,8 @@ def bench(archive, runs, work, programs, wine_road, over_installed):
                 subprocess.run(["unzip", "-q", archive, "-d", out], check=True)
             # What the last run and the installed copy wrote goes to disk now, not during this run.
             os.sync()
+            if side == "today+sync":
+                continue  # measured with today's run, below
             if side == "unzip":
                 elapsed, rss, _ = checked(run_measured(["unzip", "-q", "-o", archive, "-d", out], work))
             else:
@@ -142,6 +148,12 @@ def bench(archive, runs, work, programs, wine_road, over_installed):
                     raise SystemExit(f"{side} failed on {archive}: {output}")
                 results[side]["inside"].append(float(fields["seconds"]))
                 results[side]["peak_ws"].append(int(fields["peak_working_set"]))
+                if side == "today" and "today+sync" in results:
+                    # The floor of getting today's bytes durable: its run, then one sync of everything.
+                    synced, _, _ = checked(run_measured(["sync"], work))
+                    for key, value in (("wall", elapsed + synced), ("inside", float(fields["seconds"]) + synced),
+                                       ("rss", rss), ("peak_ws", int(fields["peak_working_set"]))):
+                        results["today+sync"][key].append(value)
             results[side]["wall"].append(elapsed)
             results[side]["rss"].append(rss)
             digest = tree_digest(out)
@@ -176,18 +188,19 @@ def spread(value):
 
 def print_table(label, m):
     print(f"\n{label}")
-    print(f"  {'side':6} {'wall s':>8} {'wall spread':>13} {'inside s':>9} {'inside spread':>13} {'RSS':>8} "
+    print(f"  {'side':10} {'wall s':>8} {'wall spread':>13} {'inside s':>9} {'inside spread':>13} {'RSS':>8} "
           f"{'peak WS':>8}")
     for side, v in m.items():
-        print(f"  {side:6} {seconds(v['wall']):>8} {spread(v['wall_spread']):>13} {seconds(v['inside']):>9} "
+        print(f"  {side:10} {seconds(v['wall']):>8} {spread(v['wall_spread']):>13} {seconds(v['inside']):>9} "
               f"{spread(v['inside_spread']):>13} {mb(v['rss']):>8} {mb(v['peak_ws']):>8}")
-    ratios = [("new/floor", "new", "floor"), ("new/today", "new", "today"), ("today/floor", "today", "floor")]
-    print("  ratios      wall  inside")
+    ratios = [("new/floor", "new", "floor"), ("new/today", "new", "today"), ("today/floor", "today", "floor"),
+              ("new/today+sync", "new", "today+sync")]
+    print("  ratios         wall  inside")
     for name, a, b in ratios:
         if a in m and b in m:
-            print(f"  {name:11} {m[a]['wall'] / m[b]['wall']:5.2f} {m[a]['inside'] / m[b]['inside']:6.2f}")
+            print(f"  {name:14} {m[a]['wall'] / m[b]['wall']:5.2f} {m[a]['inside'] / m[b]['inside']:6.2f}")
     # unzip has no inside time: the programs' inside time is set against unzip's wall time.
-    print(f"  {'new/unzip':11} {m['new']['wall'] / m['unzip']['wall']:5.2f} "
+    print(f"  {'new/unzip':14} {m['new']['wall'] / m['unzip']['wall']:5.2f} "
           f"{m['new']['inside'] / m['unzip']['wall']:6.2f}", flush=True)
 
 
@@ -199,9 +212,10 @@ def main():
                         help="build tree of the earlier sources holding bench/vxunzip_bench.exe")
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--work", default="/tmp/vxunzip-bench")
-    parser.add_argument("--only", choices=["empty", "installed", "single10", "single500"], action="append",
+    parser.add_argument("--only", choices=["empty", "installed", "realistic", "realistic-installed", "single10",
+                                           "single500"], action="append",
                         help="measure only these cases (the package into an empty folder, over an installed "
-                             "copy, the single entries); all without it")
+                             "copy, the same for the realistic package, the single entries); all without it")
     args = parser.parse_args()
 
     programs = {"floor": (args.build_dir, "vxunzip_floor"), "new": (args.build_dir, "vxunzip_bench")}
@@ -225,6 +239,10 @@ def main():
     # (case, label, archive, how to build it, whether it unpacks over an installed copy)
     archives = [("empty", "package, 2,000 files", "package.zip", package, False),
                 ("installed", "package, 2,000 files, over an installed copy", "package.zip", package, True),
+                ("realistic", "realistic package, 30 files", "realistic.zip",
+                 lambda p: build_package(p, random.Random(5), realistic_files), False),
+                ("realistic-installed", "realistic package, 30 files, over an installed copy", "realistic.zip",
+                 lambda p: build_package(p, random.Random(5), realistic_files), True),
                 ("single10", "single entry, 10 MB", "single10.zip",
                  lambda p: build_single(p, 10 << 20, random.Random(3)), False),
                 ("single500", "single entry, 500 MB", "single500.zip",

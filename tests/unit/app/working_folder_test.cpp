@@ -154,12 +154,15 @@ TEST_F(SettingsFileTest, EnterFolderCreatesEntersAndHoldsAndRefusesAFile) {
 
 TEST_F(SettingsFileTest, ASettingsFileWithASecondNameIsRefused) {
     EXPECT_TRUE(IsSettingsFileSingle(m_settings.c_str())) << "absent: the first write creates it";
-    RecordInstalledVersion(m_settings.c_str(), "1.0");
+    EXPECT_TRUE(RecordInstalledVersion(m_settings.c_str(), "1.0")) << "written and flushed";
     EXPECT_TRUE(IsSettingsFileSingle(m_settings.c_str()));
 
     const std::string other = m_folder + "\\other.dat";
     ASSERT_TRUE(CreateHardLinkA(other.c_str(), m_settings.c_str(), nullptr));
     EXPECT_FALSE(IsSettingsFileSingle(m_settings.c_str()));
+    // Not flushed as ours: the caller keeps the journal that vouches for the version.
+    EXPECT_FALSE(RecordInstalledVersion(m_settings.c_str(), "2.0"));
+    EXPECT_FALSE(RecordAccessCode(m_settings.c_str(), 1));
     DeleteFileA(other.c_str());
 }
 

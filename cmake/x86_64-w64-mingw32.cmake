@@ -1,14 +1,5 @@
-# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 x86_64 compilers (posix thread model).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 64-bit Windows with Debian's MinGW-w64 x86-64 compilers: the tests' build where
+# the machine runs no 32-bit code.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(VX_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${VX_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${VX_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${VX_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${VX_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake")

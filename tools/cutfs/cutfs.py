@@ -522,20 +522,11 @@ def make_ops(tree, log):
         async def setattr(self, inode, attr, fields, fh, ctx):
             node = tree.node(inode)
             t = time.time_ns()
-            f = {}
-            if fields.update_size:
-                f['size'] = attr.st_size
-            if fields.update_mode:
-                f['mode'] = attr.st_mode
-            if fields.update_uid:
-                f['uid'] = attr.st_uid
-            if fields.update_gid:
-                f['gid'] = attr.st_gid
-            if fields.update_atime:
-                f['atime'] = attr.st_atime_ns
-            if fields.update_mtime:
-                f['mtime'] = attr.st_mtime_ns
-            elif 'size' in f:
+            f = {key: getattr(attr, field) for key, flag, field in (
+                ('size', 'update_size', 'st_size'), ('mode', 'update_mode', 'st_mode'), ('uid', 'update_uid', 'st_uid'),
+                ('gid', 'update_gid', 'st_gid'), ('atime', 'update_atime', 'st_atime_ns'),
+                ('mtime', 'update_mtime', 'st_mtime_ns')) if getattr(fields, flag)}
+            if 'size' in f and 'mtime' not in f:
                 f['mtime'] = t
             f['ctime'] = attr.st_ctime_ns if fields.update_ctime else t
             self.commit({'op': 'setattr', 'ino': node.ino, 'fields': f, 't': t})

@@ -122,7 +122,10 @@ class PowerCutTest(vxe2e.StarterTestCase):
     def recover(self, seed, replays, where, log=None):
         """The run after a cut: the new version announced as current, its good package served."""
         with self.mounted(seed, log=log, replays=replays):
-            self.run_starter()
+            try:
+                self.run_starter()
+            except AssertionError as error:
+                raise AssertionError(f"{where}, then a run: {error}; running: {vxe2e.running_programs()}") from error
             self.assert_new_version(f"{where}, then a run")
 
     def sweep(self, installed):

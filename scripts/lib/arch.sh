@@ -22,6 +22,11 @@ vx_i386_emulator() {
   return 1
 }
 
+# The test preset (and build/<preset> tree) of a build: test for i686, test-x86_64 for x86_64.
+vx_preset() {
+  if [ "$1" = i686 ]; then echo test; else echo test-x86_64; fi
+}
+
 vx_choose_arch() {
   local probe emulator
   if [ "${VX_NO_32BIT:-}" = 1 ]; then

@@ -120,8 +120,8 @@ void RunUpdateSequence() {
             StopProductPrograms(isAdminMember);
 
             // What an earlier run left half done is undone, or recorded once whole, before the
-            // installed version is read.
-            // A journal vouches for its files' version until info.dat holds it on disk.
+            // installed version is read. Its journal vouches for the files' version until info.dat
+            // holds that version on disk.
             bool versionOnDisk = true;
             char finishedVersion[10] = {};
             if (RecoverInterruptedUpdate(finishedVersion)) {
